@@ -1,0 +1,81 @@
+#include "platform/wide_text.h"
+
+#include <windows.h>
+
+namespace qvx {
+
+bool EqualsFolded(std::wstring_view a, std::wstring_view b) noexcept
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool StartsWithFolded(std::wstring_view text, std::wstring_view prefix) noexcept
+{
+    return text.size() >= prefix.size() && EqualsFolded(text.substr(0, prefix.size()), prefix);
+}
+
+size_t FindFolded(std::wstring_view text, std::wstring_view needle) noexcept
+{
+    if (needle.size() > text.size())
+        return std::wstring_view::npos;
+    for (size_t i = 0; i + needle.size() <= text.size(); ++i) {
+        if (EqualsFolded(text.substr(i, needle.size()), needle))
+            return i;
+    }
+    return std::wstring_view::npos;
+}
+
+void ToLowerAsciiInPlace(std::wstring& text) noexcept
+{
+    for (auto& c : text)
+        c = FoldAscii(c);
+}
+
+std::wstring ToLowerAscii(std::wstring_view text)
+{
+    std::wstring result(text);
+    ToLowerAsciiInPlace(result);
+    return result;
+}
+
+std::wstring Utf8ToWide(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (count <= 0)
+        return {};
+    std::wstring result(static_cast<size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count);
+    return result;
+}
+
+std::string WideToUtf8(std::wstring_view text)
+{
+    if (text.empty())
+        return {};
+    int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (count <= 0)
+        return {};
+    std::string result(static_cast<size_t>(count), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), count, nullptr, nullptr);
+    return result;
+}
+
+std::wstring DecimalText(long long value)
+{
+    return std::to_wstring(value);
+}
+
+std::wstring UnsignedText(unsigned long long value)
+{
+    return std::to_wstring(value);
+}
+
+} // namespace qvx
