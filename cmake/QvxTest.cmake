@@ -1,7 +1,12 @@
 # Test programs run under Wine in a private prefix inside the build tree.
-find_program(QVX_WINE64 NAMES wine64 PATHS /usr/lib/wine /usr/lib64/wine NO_DEFAULT_PATH)
-if(NOT QVX_WINE64)
-    find_program(QVX_WINE64 NAMES wine64 wine REQUIRED)
+# On Windows itself they run directly.
+if(CMAKE_HOST_WIN32)
+    set(QVX_WINE64 "")
+else()
+    find_program(QVX_WINE64 NAMES wine64 PATHS /usr/lib/wine /usr/lib64/wine NO_DEFAULT_PATH)
+    if(NOT QVX_WINE64)
+        find_program(QVX_WINE64 NAMES wine64 wine REQUIRED)
+    endif()
 endif()
 set(QVX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 
@@ -14,12 +19,14 @@ set_target_properties(gmock PROPERTIES
     IMPORTED_LOCATION ${QVX_DEPS_DIR}/googletest/lib/libgmock.a
     INTERFACE_LINK_LIBRARIES gtest)
 
+if(NOT CMAKE_HOST_WIN32)
 add_test(NAME wine_prefix_up
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh up ${QVX_WINEPREFIX})
 set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
 add_test(NAME wine_prefix_down
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh down ${QVX_WINEPREFIX})
 set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine)
+endif()
 
 set(QVX_TEST_ENV
     WINEPREFIX=${QVX_WINEPREFIX}

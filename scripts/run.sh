@@ -5,8 +5,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QVX_BUILD_DIR:-$root/build}
 export QVX_BUILD_DIR=$build
 
+deps=${QVX_DEPS_DIR:-$build/deps}
+export QVX_DEPS_DIR=$deps
+
 "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQVX_DEPS_DIR="$deps" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 echo
 echo "Built into $build/bin. The service process is not there yet: once it is, this"
