@@ -1,0 +1,69 @@
+#include "engine/event_report.h"
+
+#include <atomic>
+#include <vector>
+
+#include "platform/trace.h"
+
+namespace qvx {
+
+namespace {
+
+std::atomic<HANDLE> g_eventSource{nullptr};
+std::atomic<ReportEventFn> g_reportEvent{&ReportEventW};
+
+} // namespace
+
+bool RegisterServiceEventSource()
+{
+    if (g_eventSource.load())
+        return true;
+    HANDLE source = RegisterEventSourceW(nullptr, kEventSourceName);
+    if (!source) {
+        QVX_TRACE(trace::kError, 1, L"RegisterEventSourceW failed", kEventSourceName, GetLastError());
+        return false;
+    }
+    HANDLE expected = nullptr;
+    if (!g_eventSource.compare_exchange_strong(expected, source))
+        DeregisterEventSource(source);
+    return true;
+}
+
+void DeregisterServiceEventSource()
+{
+    if (HANDLE source = g_eventSource.exchange(nullptr))
+        DeregisterEventSource(source);
+}
+
+bool IsServiceEventSourceRegistered()
+{
+    return g_eventSource.load() != nullptr;
+}
+
+void ReportServiceEvent(DWORD eventId, const wchar_t* const* strings, WORD count)
+{
+    HANDLE source = g_eventSource.load();
+    if (!source) {
+        QVX_TRACE(trace::kVerbose, 2, L"no event source, report skipped", eventId);
+        return;
+    }
+    if (!g_reportEvent.load()(source, EVENTLOG_INFORMATION_TYPE, 0, eventId, nullptr, count, 0,
+                              const_cast<LPCWSTR*>(strings), nullptr))
+        QVX_TRACE(trace::kError, 3, L"ReportEventW failed", eventId, GetLastError());
+}
+
+void ReportServiceEvent(DWORD eventId, std::initializer_list<std::wstring> strings)
+{
+    std::vector<const wchar_t*> pointers;
+    pointers.reserve(strings.size());
+    for (const auto& text : strings)
+        pointers.push_back(text.c_str());
+    ReportServiceEvent(eventId, pointers.data(), static_cast<WORD>(pointers.size()));
+}
+
+void SetReportEventFunction(ReportEventFn function)
+{
+    g_reportEvent = function ? function : &ReportEventW;
+}
+
+} // namespace qvx
