@@ -18,6 +18,14 @@ struct LoadRequest {
     HMODULE module = nullptr;           // the loaded library; the caller frees it
 };
 
+// Where the install directory of the companion libraries is kept (below
+// HKEY_LOCAL_MACHINE).
+inline constexpr wchar_t kInstallKeyPath[] = L"Software\\Quorvex\\Tessera";
+inline constexpr wchar_t kInstallDirValue[] = L"szInstallDir32";
+
+// The longest library name accepted, in characters.
+inline constexpr size_t kMaxLibraryNameChars = 32768;
+
 // Searches, verifies and loads one companion library: 0 with request.module
 // set, or a Windows error or trust result code.
 DWORD NCPrivateLoadAndValidateXRLDll(LoadRequest& request);
@@ -27,5 +35,22 @@ DWORD NCPrivateLoadAndValidateXRLDll(LoadRequest& request);
 // reference is dropped before returning (the interface stays valid).
 DWORD GetTrustedLibraryInterface(const wchar_t* libraryName, const char* interfaceName, void** iface,
                                  HMODULE referenceModule = nullptr);
+
+// Whether a trust result lets a library load: a good signature, or one whose
+// certificate expired or whose revocation could not be checked.
+bool IsAcceptedTrustResult(LONG result) noexcept;
+
+// A readable text for a trust result: the system's message for the code
+// (crypt32's messages included), else "WinVerifyTrust() call failed with
+// result code 0x%08lX". At most 199 characters.
+std::wstring TrustResultText(LONG result);
+
+// Seams around what the loader asks of the system, so that the search order
+// and the handling of trust results can be checked without real files.
+// The defaults are WinVerifyTrust and OutputDebugStringW.
+using TrustVerifierFn = LONG(WINAPI*)(HWND window, GUID* action, void* data);
+using DebugOutputFn = void(WINAPI*)(const wchar_t* text);
+void SetTrustVerifier(TrustVerifierFn verifier) noexcept; // nullptr: WinVerifyTrust
+void SetDebugOutput(DebugOutputFn output) noexcept;       // nullptr: OutputDebugStringW
 
 } // namespace qvx

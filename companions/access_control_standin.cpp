@@ -1,0 +1,252 @@
+// Stand-in for the access-control library "qvxaccess.dll": offers the
+// interface under the names "AacControl6" down to "AacControl", builds
+// nothing real and records every operation with its arguments.
+
+#include "companions/standin_support.h"
+#include "host/companion_interfaces.h"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kInterfaceNames[] = {"AacControl6", "AacControl5", "AacControl4",
+                                       "AacControl3", "AacControl2", "AacControl"};
+
+template <typename Interface>
+class Labelled final : public standin::Counted<Interface> {
+public:
+    using standin::Counted<Interface>::Counted;
+};
+
+template <typename Interface>
+const std::wstring& LabelOf(Interface* item)
+{
+    static const std::wstring none = L"(null)";
+    return item ? static_cast<Labelled<Interface>*>(item)->Label() : none;
+}
+
+// The callback registered last, for QvxStandInNotify.
+std::mutex g_callbackLock;
+qvx::AacCallback* g_callback = nullptr;
+
+HRESULT Finish(const std::wstring& operation, const std::wstring& line)
+{
+    standin::Log(line);
+    return standin::InjectedResult(operation);
+}
+
+template <typename Interface>
+HRESULT Create(const std::wstring& operation, const std::wstring& label, Interface** out)
+{
+    if (!out) {
+        standin::Log(operation + L" (no out parameter)");
+        return E_POINTER;
+    }
+    *out = nullptr;
+    HRESULT result = Finish(operation, operation + L" " + label);
+    if (result == S_OK)
+        *out = new Labelled<Interface>(label);
+    return result;
+}
+
+class AccessControlObject final : public standin::Counted<qvx::AacObject> {
+public:
+    explicit AccessControlObject(std::wstring label) : Counted(std::move(label)) {}
+
+    HRESULT WINAPI CreatePolicy(const GUID* policyId, const wchar_t* name, qvx::AacPolicy** policy) override
+    {
+        return Create(L"CreatePolicy", standin::GuidText(policyId) + L" " + standin::Text(name), policy);
+    }
+
+    HRESULT WINAPI CreateRule(const GUID* ruleId, const wchar_t* description, qvx::AacRuleAction action,
+                              qvx::AacRule** rule) override
+    {
+        return Create(L"CreateRule",
+                      standin::GuidText(ruleId) + L" " + std::to_wstring(action) + L" " + standin::Text(description),
+                      rule);
+    }
+
+    HRESULT WINAPI CreateActorMatcher(qvx::AacActorKind kind, const wchar_t* text, DWORD id,
+                                      qvx::AacMatcher** matcher) override
+    {
+        return Create(L"CreateActorMatcher",
+                      L"actor " + std::to_wstring(kind) + L" " + standin::Text(text) + L" " + std::to_wstring(id),
+                      matcher);
+    }
+
+    HRESULT WINAPI CreateTargetMatcher(qvx::AacObjectType type, const wchar_t* path, DWORD access, DWORD accessEx,
+                                       qvx::AacMatcher** matcher) override
+    {
+        return Create(L"CreateTargetMatcher",
+                      L"target " + std::to_wstring(type) + L" " + standin::Text(path) + L" " + standin::Hex(access) +
+                          L" " + standin::Hex(accessEx),
+                      matcher);
+    }
+
+    HRESULT WINAPI AddMatcher(qvx::AacRule* rule, qvx::AacMatcher* matcher) override
+    {
+        return Finish(L"AddMatcher", L"AddMatcher [" + LabelOf(rule) + L"] [" + LabelOf(matcher) + L"]");
+    }
+
+    HRESULT WINAPI AddRule(qvx::AacPolicy* policy, qvx::AacRule* rule) override
+    {
+        return Finish(L"AddRule", L"AddRule [" + LabelOf(policy) + L"] [" + LabelOf(rule) + L"]");
+    }
+
+    HRESULT WINAPI CommitPolicy(const GUID* policyId, qvx::AacPolicy* policy) override
+    {
+        return Finish(L"CommitPolicy", L"CommitPolicy " + standin::GuidText(policyId) + L" [" + LabelOf(policy) + L"]");
+    }
+
+    HRESULT WINAPI DeletePolicy(const GUID* policyId, DWORD reserved, DWORD flags) override
+    {
+        return Finish(L"DeletePolicy", L"DeletePolicy " + standin::GuidText(policyId) + L" " +
+                                           std::to_wstring(reserved) + L" " + std::to_wstring(flags));
+    }
+
+    HRESULT WINAPI Reserved10() override { return Unused(10); }
+    HRESULT WINAPI Reserved11() override { return Unused(11); }
+    HRESULT WINAPI Reserved12() override { return Unused(12); }
+    HRESULT WINAPI Reserved13() override { return Unused(13); }
+    HRESULT WINAPI Reserved14() override { return Unused(14); }
+    HRESULT WINAPI Reserved15() override { return Unused(15); }
+    HRESULT WINAPI Reserved16() override { return Unused(16); }
+
+    HRESULT WINAPI RegisterCallback(qvx::AacCallback* callback, DWORD notificationMask, DWORD flags, DWORD reserved,
+                                    void* context) override
+    {
+        HRESULT result = Finish(L"RegisterCallback",
+                                L"RegisterCallback " + std::wstring(callback ? L"callback" : L"(null)") + L" " +
+                                    std::to_wstring(notificationMask) + L" " + std::to_wstring(flags) + L" " +
+                                    std::to_wstring(reserved) + L" " + (context ? L"context" : L"0"));
+        if (result == S_OK) {
+            std::lock_guard<std::mutex> guard(g_callbackLock);
+            g_callback = callback;
+        }
+        return result;
+    }
+
+    HRESULT WINAPI UnregisterCallback() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(g_callbackLock);
+            g_callback = nullptr;
+        }
+        return Finish(L"UnregisterCallback", L"UnregisterCallback");
+    }
+
+private:
+    HRESULT Unused(int slot)
+    {
+        standin::Log(L"Reserved" + std::to_wstring(slot));
+        return E_NOTIMPL;
+    }
+};
+
+class AccessControlInterface final : public standin::Counted<qvx::AacControl> {
+public:
+    explicit AccessControlInterface(const std::wstring& name) : Counted(name) {}
+
+    HRESULT WINAPI CreateAccessControl(const GUID* identifier, const wchar_t* clientName,
+                                       qvx::AacObject** object) override
+    {
+        if (!object)
+            return E_POINTER;
+        *object = nullptr;
+        std::wstring label = L"AccessControl " + standin::GuidText(identifier) + L" " + standin::Text(clientName);
+        HRESULT result = Finish(L"CreateAccessControl", L"CreateAccessControl " + Label() + L" " +
+                                                            standin::GuidText(identifier) + L" " +
+                                                            standin::Text(clientName));
+        if (result == S_OK)
+            *object = new AccessControlObject(label);
+        return result;
+    }
+};
+
+// The notification handed to the callback by QvxStandInNotify.
+class Notification final : public qvx::AacNotification {
+public:
+    HRESULT preResult = S_OK;
+    DWORD kind = 0;
+    DWORD flags = 0;
+    DWORD processId = 0;
+    std::vector<GUID> rules;
+    std::vector<BYTE> data;
+
+    HRESULT WINAPI Result() override { return preResult; }
+    DWORD WINAPI Kind() override { return kind; }
+    DWORD WINAPI Flags() override { return flags; }
+    DWORD WINAPI ProcessId() override { return processId; }
+    DWORD WINAPI RuleCount() override { return static_cast<DWORD>(rules.size()); }
+    BOOL WINAPI RuleId(DWORD index, GUID* ruleId) override
+    {
+        if (!ruleId || index >= rules.size())
+            return FALSE;
+        *ruleId = rules[index];
+        return TRUE;
+    }
+    BOOL WINAPI RuleData(const BYTE** block, DWORD* size) override
+    {
+        if (!block || !size)
+            return FALSE;
+        *block = data.empty() ? nullptr : data.data();
+        *size = static_cast<DWORD>(data.size());
+        return TRUE;
+    }
+};
+
+} // namespace
+
+extern "C" __declspec(dllexport) HRESULT WINAPI NotComDllGetInterface(const char* interfaceName, void** iface)
+{
+    if (!iface)
+        return E_POINTER;
+    *iface = nullptr;
+    std::wstring name = standin::Widen(interfaceName);
+    standin::Log(L"NotComDllGetInterface " + name);
+    bool offered = false;
+    for (const char* known : kInterfaceNames)
+        offered = offered || (interfaceName && std::strcmp(interfaceName, known) == 0);
+    if (!offered)
+        return E_NOINTERFACE;
+    HRESULT injected = standin::InjectedResult(L"NotComDllGetInterface:" + name);
+    if (injected != S_OK)
+        return injected;
+    standin::HoldLibrary();
+    *iface = static_cast<qvx::AacControl*>(new AccessControlInterface(name));
+    return S_OK;
+}
+
+extern "C" __declspec(dllexport) void WINAPI NotComDllUnload()
+{
+    standin::Log(L"NotComDllUnload");
+    standin::ReleaseLibraryHold();
+}
+
+// Test export: hands a notification to the registered callback through its
+// first (which = 0) or second operation; E_UNEXPECTED without a callback.
+extern "C" __declspec(dllexport) HRESULT WINAPI QvxStandInNotify(DWORD which, HRESULT preResult, DWORD kind,
+                                                                 DWORD flags, DWORD processId, const GUID* rules,
+                                                                 DWORD ruleCount, const BYTE* data, DWORD dataSize)
+{
+    qvx::AacCallback* callback = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_callbackLock);
+        callback = g_callback;
+    }
+    if (!callback)
+        return E_UNEXPECTED;
+    Notification notification;
+    notification.preResult = preResult;
+    notification.kind = kind;
+    notification.flags = flags;
+    notification.processId = processId;
+    if (rules)
+        notification.rules.assign(rules, rules + ruleCount);
+    if (data)
+        notification.data.assign(data, data + dataSize);
+    return which == 0 ? callback->OnNotification(&notification) : callback->OnNotificationEx(&notification);
+}
