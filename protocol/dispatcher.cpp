@@ -1,0 +1,105 @@
+#include "protocol/dispatcher.h"
+
+#include "host/monitor_wait_set.h"
+#include "model/table_lock.h"
+#include "platform/trace.h"
+#include "protocol/host_hooks.h"
+#include "protocol/message_codec.h"
+
+namespace qvx {
+
+namespace {
+
+void HandlePing(const std::wstring&, SVHServerPipe& pipe)
+{
+    pipe.WriteReply(reply::kAck);
+}
+
+void HandleRegisterServiceTriggerMonitor(const std::wstring&, SVHServerPipe& pipe)
+{
+    HostHooks hooks = CurrentHostHooks();
+    if (hooks.runTriggerRegistration)
+        hooks.runTriggerRegistration();
+    pipe.WriteReply(reply::kAck);
+}
+
+void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
+{
+    // The client hears the acknowledgement before the host starts to go.
+    pipe.WriteReply(reply::kAck);
+    HostHooks hooks = CurrentHostHooks();
+    if (hooks.stopDllServices)
+        hooks.stopDllServices();
+    if (hooks.hostStopEvent && !SetEvent(hooks.hostStopEvent))
+        QVX_TRACE(trace::kError, 1, L"SetEvent on the host stop event failed", GetLastError());
+}
+
+// The order decides which entry a request is taken for. Entries without a
+// handler are answered like a command that is not known.
+const CommandEntry kCommands[] = {
+    {L"PING", HandlePing},
+    {L"CREATE_SERVICE", nullptr},
+    {L"SERVICE_START_PENDING", nullptr},
+    {L"OPEN_SERVICE", nullptr},
+    {L"START_SERVICE", nullptr},
+    {L"SET_SERVICE_STATUS", nullptr},
+    {L"QUERY_SERVICE_STATUS", nullptr},
+    {L"QUERY_POWER_STATE", nullptr},
+    {L"DELETE_SERVICE", nullptr},
+    {L"CONTROL_SERVICE", nullptr},
+    {L"CONFIG_SERVICE", nullptr},
+    {L"CONFIG_SERVICE2", nullptr},
+    {L"ENUM_DEP_SERVICES", nullptr},
+    {L"QUERY_SERVICE_CONFIG", nullptr},
+    {L"QUERY_SERVICE_APP_PROFILE", nullptr},
+    {L"ENUM_SERVICE_STATUS", nullptr},
+    {L"ENABLEDISABLE_SERVICE", nullptr},
+    {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor},
+    {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService},
+    {L"DISABLE_PPL", nullptr},
+    {L"DISABLE_PPL_EX", nullptr},
+    {L"ENABLE_DISABLE_LOCKDOWN", nullptr},
+};
+
+} // namespace
+
+const CommandEntry* CommandTable(size_t* count)
+{
+    *count = sizeof(kCommands) / sizeof(kCommands[0]);
+    return kCommands;
+}
+
+const CommandEntry* FindCommand(std::wstring_view request)
+{
+    for (const CommandEntry& entry : kCommands) {
+        if (MatchesCommand(request, entry.name))
+            return &entry;
+    }
+    return nullptr;
+}
+
+void Dispatch(SVHServerPipe& pipe)
+{
+    if (!pipe.AdvanceIo())
+        return;
+    TableLock tableLock(TableLockMode::Shared);
+    ProcessMonitorWaitSet().Wake();
+
+    for (const CommandEntry& entry : kCommands) {
+        if (!pipe.IsCommand(entry.name))
+            continue;
+        if (!entry.handler)
+            break;
+        entry.handler(pipe.TakeRequest(), pipe);
+        return;
+    }
+    // A completed reply write also ends here, with nothing to discard. A
+    // request that no handler takes is answered with the empty reply, which
+    // the next step writes: the I/O event is still signalled.
+    if (pipe.State() == PipeState::Writing) {
+        std::wstring request = pipe.TakeRequest();
+        QVX_TRACE(trace::kError, 2, L"command not recognised", pipe.Name(), request);
+    }
+}
+
+} // namespace qvx

@@ -1,0 +1,25 @@
+#pragma once
+// What the dispatcher's inline commands need of the host process, installed
+// by the host at start. Until then (and in tools and tests that install
+// nothing) each hook does nothing.
+
+#include <windows.h>
+
+namespace qvx {
+
+struct HostHooks {
+    // Runs the trigger-control registration and waits for it at most
+    // 3000 ms; the outcome does not change the reply.
+    void (*runTriggerRegistration)() = nullptr;
+    // Sends the stop control to every running DLL-hosted service.
+    void (*stopDllServices)() = nullptr;
+    // The host's process-wide stop event; setting it shuts the host down.
+    // Not owned.
+    HANDLE hostStopEvent = nullptr;
+};
+
+void InstallHostHooks(const HostHooks& hooks);
+// A copy of the installed hooks.
+HostHooks CurrentHostHooks();
+
+} // namespace qvx
