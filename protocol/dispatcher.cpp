@@ -72,7 +72,7 @@ const CommandEntry* CommandTable(size_t* count)
 const CommandEntry* FindCommand(std::wstring_view request)
 {
     for (const CommandEntry& entry : kCommands) {
-        if (MatchesCommand(request, entry.name))
+        if (IsCommand(request, entry.name))
             return &entry;
     }
     return nullptr;

@@ -39,7 +39,7 @@ DWORD ReplyToError(std::wstring_view text)
     return ERROR_SUCCESS;
 }
 
-bool MatchesCommand(std::wstring_view request, std::wstring_view name)
+bool IsCommand(std::wstring_view request, std::wstring_view name)
 {
     if (name.empty() || !StartsWithFolded(request, name))
         return false;

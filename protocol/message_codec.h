@@ -62,8 +62,9 @@ const std::vector<ReplyCode>& ReplyCodesInSearchOrder();
 DWORD ReplyToError(std::wstring_view reply);
 
 // Whether `request` is the command `name`: it begins with the name (folded)
-// and ends there or goes on with a comma or a blank.
-bool MatchesCommand(std::wstring_view request, std::wstring_view name);
+// and ends there or goes on with a comma or a blank. SVHServerPipe::IsCommand
+// applies it to an instance's pending request.
+bool IsCommand(std::wstring_view request, std::wstring_view name);
 
 // Splits `text` at `separator` into `fields` (cleared first, left empty on
 // failure). Fails for an empty text, an empty separator, a text shorter

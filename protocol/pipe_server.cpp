@@ -264,6 +264,11 @@ DWORD SVHServerPipe::Connect()
 
 DWORD SVHServerPipe::Disconnect()
 {
+    // Whatever the dropped client left half-read or unanswered must not
+    // become part of the next client's exchange.
+    request_.clear();
+    reply_.clear();
+    bytesToWrite_ = 0;
     if (!pipe_)
         return ERROR_SUCCESS;
     if (!DisconnectNamedPipe(pipe_.Get())) {
@@ -383,7 +388,7 @@ bool SVHServerPipe::AdvanceIo()
 
 bool SVHServerPipe::IsCommand(std::wstring_view name) const
 {
-    return !IsInFlight(state_) && MatchesCommand(request_, name);
+    return !IsInFlight(state_) && qvx::IsCommand(request_, name);
 }
 
 std::wstring SVHServerPipe::TakeRequest()

@@ -66,7 +66,7 @@ TEST(MessageCodec, CommandRecognition)
         {L"PING;x", L"PING", false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(MatchesCommand(c.request, c.command), c.matches) << c.request << L" / " << c.command;
+        EXPECT_EQ(IsCommand(c.request, c.command), c.matches) << c.request << L" / " << c.command;
 }
 
 TEST(MessageCodec, EveryRequestReachesTheEntryOfItsOwnName)

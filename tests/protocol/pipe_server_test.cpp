@@ -187,6 +187,31 @@ TEST_F(PipeServerTest, ClientThatComesBeforeConnectIsAccepted)
     EXPECT_TRUE(server.Stop(kIoTimeoutMs));
 }
 
+TEST_F(PipeServerTest, DroppedClientLeavesNothingForTheNext)
+{
+    std::wstring name = test::UniqueName(L"\\\\.\\pipe\\qvxtest-drop");
+    SVHServerPipe server;
+    ASSERT_EQ(server.Create(name.c_str(), 1, 0), 0u);
+    ControlConnection client;
+    ASSERT_EQ(client.Open(name, kIoTimeoutMs), 0u);
+    ASSERT_EQ(server.Connect(), 0u);
+    ASSERT_EQ(client.Send(L"SET_SERVICE_STATUS,foo", kIoTimeoutMs), 0u);
+    for (int step = 0; step < 4 && server.State() != PipeState::Writing; ++step) {
+        WaitForSingleObject(server.IoEvent(), kIoTimeoutMs);
+        server.AdvanceIo();
+    }
+    ASSERT_EQ(server.State(), PipeState::Writing);
+    EXPECT_TRUE(server.IsCommand(L"SET_SERVICE_STATUS"));
+    server.SetReply(L"never sent");
+
+    EXPECT_EQ(server.Reconnect(), 0u);
+    EXPECT_EQ(server.State(), PipeState::Connecting);
+    EXPECT_TRUE(server.PendingRequest().empty());
+    EXPECT_FALSE(server.IsCommand(L"SET_SERVICE_STATUS"));
+    std::wstring reply;
+    EXPECT_NE(client.Receive(reply, kIoTimeoutMs), 0u) << "the dropped client got a reply";
+}
+
 TEST_F(PipeServerTest, ShutdownEventEndsEveryThreadAndStopEndsOne)
 {
     RunningPipeServers servers(Dispatch);
