@@ -38,9 +38,12 @@ bool ContainsFolded(const std::wstring& text, const wchar_t* needle)
 }
 
 // The Windows error a reply code stands for; the first code found in the
-// reply decides, in this order. No code at all is success.
+// reply decides, in this order. No code at all is success, except for the
+// empty reply, which answers a request the management service does not know.
 DWORD ReplyError(const std::wstring& reply)
 {
+    if (reply.empty())
+        return ERROR_NOT_SUPPORTED;
     static const struct {
         const wchar_t* code;
         DWORD error;

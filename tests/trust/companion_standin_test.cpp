@@ -1,0 +1,345 @@
+#include <gtest/gtest.h>
+
+#include <process.h>
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/companion_interfaces.h"
+#include "host/trusted_library.h"
+#include "platform/handles.h"
+#include "platform/wide_text.h"
+#include "tests/support/unique_name.h"
+#include "tests/trust/trust_fixtures.h"
+
+namespace qvx {
+namespace {
+
+// Calls the operation at `slot` of an object's table directly, so that the
+// declared layout is checked against the slot numbers callers rely on.
+template <typename Fn>
+Fn Slot(void* object, size_t slot)
+{
+    return reinterpret_cast<Fn>((*static_cast<void***>(object))[slot]);
+}
+
+// The stand-ins are found in the install directory, which points at the
+// build's folder: the same modules StandIn loads.
+class StandInTest : public testing::Test {
+protected:
+    StandInTest() { installDir_.Set(test::BinDirectory()); }
+
+    test::InstallDirOverride installDir_;
+};
+
+TEST_F(StandInTest, TriggerControlRecordsItsCallsAndSurvivesTheLoaderReference)
+{
+    test::StandIn library(L"qvxtrig.dll");
+    ASSERT_TRUE(library.Loaded());
+    void* raw = nullptr;
+    ASSERT_EQ(GetTrustedLibraryInterface(kTriggerControlLibrary, kTriggerControlInterface, &raw), 0u);
+    auto* control = static_cast<TriggerControl*>(raw);
+
+    const BYTE block[16] = {0x01, 0x00, 0x01, 0x10, 0x04, 0x0a, 0x01, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x80};
+    EXPECT_EQ(Slot<HRESULT(WINAPI*)(void*, const BYTE*)>(control, 2)(control, block), S_OK);
+    EXPECT_EQ(Slot<HRESULT(WINAPI*)(void*)>(control, 3)(control), S_OK);
+    EXPECT_EQ(Slot<ULONG(WINAPI*)(void*)>(control, 1)(control), 0u);
+    auto unload = library.Export<NotComDllUnloadFn>(kNotComDllUnloadExport);
+    ASSERT_NE(unload, nullptr);
+    unload();
+
+    EXPECT_EQ(library.Log(), L"NotComDllGetInterface TriggerControl\n"
+                             L"RegisterTriggers 01 00 01 10 04 0a 01 00 00 00 00 00 00 40 00 80\n"
+                             L"Close\n"
+                             L"Release TriggerControl\n"
+                             L"NotComDllUnload\n");
+}
+
+TEST_F(StandInTest, RefusedInterfaceOrOperationGivesItsError)
+{
+    test::StandIn library(L"qvxtrig.dll");
+    void* raw = nullptr;
+    EXPECT_EQ(GetTrustedLibraryInterface(kTriggerControlLibrary, "NoSuchInterface", &raw),
+              static_cast<DWORD>(E_NOINTERFACE));
+    EXPECT_EQ(raw, nullptr);
+
+    library.Fail(L"NotComDllGetInterface:TriggerControl", E_ACCESSDENIED);
+    EXPECT_EQ(GetTrustedLibraryInterface(kTriggerControlLibrary, kTriggerControlInterface, &raw),
+              static_cast<DWORD>(E_ACCESSDENIED));
+    library.Fail(L"NotComDllGetInterface:TriggerControl", S_OK);
+
+    library.Fail(L"RegisterTriggers", E_FAIL);
+    ASSERT_EQ(GetTrustedLibraryInterface(kTriggerControlLibrary, kTriggerControlInterface, &raw), 0u);
+    auto* control = static_cast<TriggerControl*>(raw);
+    const BYTE block[16] = {};
+    EXPECT_EQ(control->RegisterTriggers(block), E_FAIL);
+    control->Release();
+}
+
+TEST_F(StandInTest, LibraryMissingEverywhereIsFileNotFound)
+{
+    void* raw = nullptr;
+    EXPECT_EQ(GetTrustedLibraryInterface(L"qvxnothere.dll", "TriggerControl", &raw),
+              static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(raw, nullptr);
+}
+
+TEST_F(StandInTest, AccessControlObjectOperationsSitAtTheirSlots)
+{
+    test::StandIn library(L"qvxaccess.dll");
+    ASSERT_TRUE(library.Loaded());
+    void* raw = nullptr;
+    ASSERT_EQ(GetTrustedLibraryInterface(kAccessControlLibrary, "AacControl6", &raw), 0u);
+    const GUID id = {0x4562A25A, 0x895D, 0x4E20, {0xBB, 0x47, 0x73, 0x17, 0x80, 0x1F, 0x01, 0x08}};
+    void* object = nullptr;
+    ASSERT_EQ((Slot<HRESULT(WINAPI*)(void*, const GUID*, const wchar_t*, void**)>(raw, 2)(raw, &id, L"SVH", &object)),
+              S_OK);
+    Slot<ULONG(WINAPI*)(void*)>(raw, 1)(raw);
+    ASSERT_NE(object, nullptr);
+    library.Reset();
+
+    void* policy = nullptr;
+    void* rule = nullptr;
+    void* matcher = nullptr;
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, const GUID*, const wchar_t*, void**)>(object, 2)(object, &id, L"p", &policy)),
+              S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, const GUID*, const wchar_t*, DWORD, void**)>(object, 3)(
+                  object, &id, L"r", kAacAllow, &rule)),
+              S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, DWORD, const wchar_t*, DWORD, void**)>(object, 4)(
+                  object, kAacActorImage, L"**\\qvxsvh.exe", 0, &matcher)),
+              S_OK);
+    static_cast<AacMatcher*>(matcher)->Release();
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, DWORD, const wchar_t*, DWORD, DWORD, void**)>(object, 5)(
+                  object, kAacObjectFile, L"x", 1, 2, &matcher)),
+              S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, void*, void*)>(object, 6)(object, rule, matcher)), S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, void*, void*)>(object, 7)(object, policy, rule)), S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, const GUID*, void*)>(object, 8)(object, &id, policy)), S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, const GUID*, DWORD, DWORD)>(object, 9)(object, &id, 0, 0)), S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*, void*, DWORD, DWORD, DWORD, void*)>(object, 17)(object, object, 1023,
+                                                                                            2050, 0, nullptr)),
+              S_OK);
+    EXPECT_EQ((Slot<HRESULT(WINAPI*)(void*)>(object, 18)(object)), S_OK);
+    static_cast<AacMatcher*>(matcher)->Release();
+    static_cast<AacRule*>(rule)->Release();
+    static_cast<AacPolicy*>(policy)->Release();
+    static_cast<AacObject*>(object)->Release();
+
+    const std::wstring guid = L"{4562A25A-895D-4E20-BB47-7317801F0108}";
+    EXPECT_EQ(library.Log(), L"CreatePolicy " + guid + L" p\n"
+                             L"CreateRule " + guid + L" 1 r\n"
+                             L"CreateActorMatcher actor 1 **\\qvxsvh.exe 0\n"
+                             L"Release actor 1 **\\qvxsvh.exe 0\n"
+                             L"CreateTargetMatcher target 1 x 0x1 0x2\n"
+                             L"AddMatcher [" + guid + L" 1 r] [target 1 x 0x1 0x2]\n"
+                             L"AddRule [" + guid + L" p] [" + guid + L" 1 r]\n"
+                             L"CommitPolicy " + guid + L" [" + guid + L" p]\n"
+                             L"DeletePolicy " + guid + L" 0 0\n"
+                             L"RegisterCallback callback 1023 2050 0 0\n"
+                             L"UnregisterCallback\n"
+                             L"Release target 1 x 0x1 0x2\n"
+                             L"Release " + guid + L" 1 r\n"
+                             L"Release " + guid + L" p\n"
+                             L"Release AccessControl " + guid + L" SVH\n");
+}
+
+// Answers control-pipe requests from a table, one client at a time.
+class FakeControlPipe {
+public:
+    explicit FakeControlPipe(std::map<std::wstring, std::wstring> replies)
+        : name_(L"\\\\.\\pipe\\" + test::UniqueName(L"svhstandin")), replies_(std::move(replies))
+    {
+        stop_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ready_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        thread_.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &FakeControlPipe::Serve, this, 0, nullptr)));
+        WaitForSingleObject(ready_.Get(), 10000);
+    }
+
+    ~FakeControlPipe()
+    {
+        SetEvent(stop_.Get());
+        // Connecting wakes the server wherever it waits for a client.
+        for (int attempt = 0; attempt < 200 && WaitForSingleObject(thread_.Get(), 0) == WAIT_TIMEOUT; ++attempt) {
+            HANDLE client =
+                CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (client != INVALID_HANDLE_VALUE)
+                CloseHandle(client);
+            WaitForSingleObject(thread_.Get(), 50);
+        }
+    }
+
+    const std::wstring& Name() const { return name_; }
+
+private:
+    KernelHandle CreateInstance() const
+    {
+        return KernelHandle(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX,
+                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+    }
+
+    // The next instance listens before the current client is served, so a
+    // client that comes right after another always finds one.
+    static unsigned __stdcall Serve(void* context)
+    {
+        auto* self = static_cast<FakeControlPipe*>(context);
+        KernelHandle next = self->CreateInstance();
+        SetEvent(self->ready_.Get());
+        while (next) {
+            KernelHandle pipe = std::move(next);
+            if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+                return 1;
+            if (WaitForSingleObject(self->stop_.Get(), 0) == WAIT_OBJECT_0)
+                return 0;
+            next = self->CreateInstance();
+            wchar_t buffer[1024] = {};
+            DWORD read = 0;
+            if (ReadFile(pipe.Get(), buffer, sizeof(buffer) - sizeof(wchar_t), &read, nullptr)) {
+                std::wstring request(buffer);
+                auto found = self->replies_.find(request);
+                std::wstring reply = found == self->replies_.end() ? L"" : found->second;
+                DWORD written = 0;
+                WriteFile(pipe.Get(), reply.c_str(), static_cast<DWORD>((reply.size() + 1) * sizeof(wchar_t)), &written,
+                          nullptr);
+                FlushFileBuffers(pipe.Get());
+            }
+            DisconnectNamedPipe(pipe.Get());
+        }
+        return 1;
+    }
+
+    std::wstring name_;
+    std::map<std::wstring, std::wstring> replies_;
+    KernelHandle stop_;
+    KernelHandle ready_;
+    KernelHandle thread_;
+};
+
+class SvhControlTest : public StandInTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(library_.Loaded());
+        void* raw = nullptr;
+        ASSERT_EQ(GetTrustedLibraryInterface(kSvhClientLibrary, kSvhControlInterface, &raw), 0u);
+        control_ = static_cast<SvhControl*>(raw);
+    }
+
+    void TearDown() override
+    {
+        if (control_)
+            control_->Release();
+        UsePipe(nullptr);
+    }
+
+    void UsePipe(const wchar_t* name)
+    {
+        if (auto set = library_.Export<void(WINAPI*)(const wchar_t*)>("QvxStandInSetPipeName"))
+            set(name);
+    }
+
+    test::StandIn library_{L"qvxsvha.dll"};
+    SvhControl* control_ = nullptr;
+};
+
+TEST_F(SvhControlTest, StartsAndQueriesAHostedServiceOverTheControlPipe)
+{
+    FakeControlPipe pipe({{L"QUERY_SERVICE_STATUS,qvxtrust", L"QUERY_SERVICE_STATUS,SERVICE_START_PENDING"},
+                          {L"START_SERVICE,qvxtrust,0,EMPTY", L"ACK"}});
+    UsePipe(pipe.Name().c_str());
+
+    SvhController* controller = Slot<SvhController*(WINAPI*)(void*)>(control_, 2)(control_);
+    ASSERT_NE(controller, nullptr);
+    SvhServiceObject* service =
+        Slot<SvhServiceObject*(WINAPI*)(void*, const wchar_t*)>(controller, 4)(controller, L"qvxtrust");
+    ASSERT_NE(service, nullptr);
+    EXPECT_TRUE((Slot<BOOL(WINAPI*)(void*, DWORD, const wchar_t**)>(service, 7)(service, 0, nullptr)))
+        << GetLastError() << "\n" << WideToUtf8(library_.Log());
+    DWORD state = 0;
+    EXPECT_TRUE((Slot<BOOL(WINAPI*)(void*, DWORD*)>(service, 6)(service, &state)));
+    EXPECT_EQ(state, static_cast<DWORD>(SERVICE_START_PENDING));
+    service->Release();
+    controller->Release();
+
+    std::wstring log = library_.Log();
+    EXPECT_NE(log.find(L"request START_SERVICE,qvxtrust,0,EMPTY\nreply ACK\n"), std::wstring::npos)
+        << WideToUtf8(log);
+}
+
+TEST_F(SvhControlTest, UnknownRequestIsNoSuccess)
+{
+    FakeControlPipe pipe(std::map<std::wstring, std::wstring>{
+        {L"QUERY_SERVICE_STATUS,qvxtrust", L"QUERY_SERVICE_STATUS,SERVICE_STOPPED"}});
+    UsePipe(pipe.Name().c_str());
+    SvhController* controller = control_->OpenController();
+    ASSERT_NE(controller, nullptr);
+    SvhServiceObject* service = controller->OpenHostedService(L"qvxtrust");
+    ASSERT_NE(service, nullptr);
+    EXPECT_FALSE(service->Start(0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    service->Release();
+    controller->Release();
+}
+
+TEST_F(SvhControlTest, RepliesBecomeTheErrorsCallersTest)
+{
+    FakeControlPipe pipe({{L"QUERY_SERVICE_STATUS,running", L"QUERY_SERVICE_STATUS,SERVICE_RUNNING"},
+                          {L"START_SERVICE,running,2,-a -b", L"SERVICE_ALREADY_RUNNING"},
+                          {L"QUERY_SERVICE_STATUS,unknown", L"SERVICE_NOT_FOUND"}});
+    UsePipe(pipe.Name().c_str());
+    SvhController* controller = control_->OpenController();
+    ASSERT_NE(controller, nullptr);
+
+    SetLastError(0);
+    EXPECT_EQ(controller->OpenHostedService(L"unknown"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+
+    SvhServiceObject* service = controller->OpenHostedService(L"running");
+    ASSERT_NE(service, nullptr);
+    const wchar_t* arguments[] = {L"-a", L"-b"};
+    SetLastError(0);
+    EXPECT_FALSE(service->Start(2, arguments));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+    const wchar_t* withComma[] = {L"a,b"};
+    EXPECT_FALSE(service->Start(1, withComma));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    service->Release();
+
+    UsePipe(L"\\\\.\\pipe\\qvx-no-such-pipe");
+    EXPECT_EQ(controller->OpenHostedService(L"running"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    controller->Release();
+}
+
+std::atomic<int> g_serviceMainCalls{0};
+std::wstring g_serviceMainName;
+
+void WINAPI RecordingServiceMain(DWORD argc, wchar_t** argv)
+{
+    ++g_serviceMainCalls;
+    g_serviceMainName = argc >= 1 && argv && argv[0] ? argv[0] : L"";
+}
+
+TEST_F(SvhControlTest, SixthOperationRunsTheServiceEntryPointUntilItReturns)
+{
+    g_serviceMainCalls = 0;
+    std::wstring name = L"dllsvc";
+    SERVICE_TABLE_ENTRYW table[] = {{name.data(), RecordingServiceMain}, {nullptr, nullptr}};
+    EXPECT_TRUE((Slot<BOOL(WINAPI*)(void*, const SERVICE_TABLE_ENTRYW*, DWORD, const wchar_t*)>(control_, 5)(
+        control_, table, 1, name.c_str())));
+    EXPECT_EQ(g_serviceMainCalls.load(), 1);
+    EXPECT_EQ(g_serviceMainName, L"dllsvc");
+
+    SetLastError(0);
+    EXPECT_FALSE(control_->RunServiceTable(table, 2, name.c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(control_->RunServiceTable(table, 1, L"othersvc"));
+    EXPECT_EQ(g_serviceMainCalls.load(), 1);
+}
+
+} // namespace
+} // namespace qvx
