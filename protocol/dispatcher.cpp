@@ -3,6 +3,7 @@
 #include "host/monitor_wait_set.h"
 #include "model/table_lock.h"
 #include "platform/trace.h"
+#include "protocol/command_handlers.h"
 #include "protocol/host_hooks.h"
 #include "protocol/message_codec.h"
 
@@ -35,30 +36,31 @@ void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 }
 
 // The order decides which entry a request is taken for. Entries without a
-// handler are answered like a command that is not known.
+// handler (nullptr, with the name of the one to come beside it) are answered
+// like a command that is not known.
 const CommandEntry kCommands[] = {
     {L"PING", HandlePing},
-    {L"CREATE_SERVICE", nullptr},
-    {L"SERVICE_START_PENDING", nullptr},
-    {L"OPEN_SERVICE", nullptr},
-    {L"START_SERVICE", nullptr},
-    {L"SET_SERVICE_STATUS", nullptr},
-    {L"QUERY_SERVICE_STATUS", nullptr},
-    {L"QUERY_POWER_STATE", nullptr},
-    {L"DELETE_SERVICE", nullptr},
-    {L"CONTROL_SERVICE", nullptr},
-    {L"CONFIG_SERVICE", nullptr},
-    {L"CONFIG_SERVICE2", nullptr},
-    {L"ENUM_DEP_SERVICES", nullptr},
-    {L"QUERY_SERVICE_CONFIG", nullptr},
-    {L"QUERY_SERVICE_APP_PROFILE", nullptr},
-    {L"ENUM_SERVICE_STATUS", nullptr},
-    {L"ENABLEDISABLE_SERVICE", nullptr},
+    {L"CREATE_SERVICE", nullptr}, // HandleCreateService
+    {L"SERVICE_START_PENDING", nullptr}, // HandleServiceStartPending
+    {L"OPEN_SERVICE", nullptr}, // HandleOpenService
+    {L"START_SERVICE", nullptr}, // HandleStartService
+    {L"SET_SERVICE_STATUS", nullptr}, // HandleSetServiceStatus
+    {L"QUERY_SERVICE_STATUS", nullptr}, // HandleQueryServiceStatus
+    {L"QUERY_POWER_STATE", nullptr}, // HandleQueryPowerState
+    {L"DELETE_SERVICE", nullptr}, // HandleDeleteService
+    {L"CONTROL_SERVICE", nullptr}, // HandleControlService
+    {L"CONFIG_SERVICE", nullptr}, // HandleConfigService
+    {L"CONFIG_SERVICE2", nullptr}, // HandleConfigService2
+    {L"ENUM_DEP_SERVICES", nullptr}, // HandleEnumDepServices
+    {L"QUERY_SERVICE_CONFIG", nullptr}, // HandleQueryServiceConfig
+    {L"QUERY_SERVICE_APP_PROFILE", nullptr}, // HandleQueryServiceAppProfile
+    {L"ENUM_SERVICE_STATUS", nullptr}, // HandleEnumServiceStatus
+    {L"ENABLEDISABLE_SERVICE", nullptr}, // HandleEnableDisableService
     {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor},
     {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService},
-    {L"DISABLE_PPL", nullptr},
-    {L"DISABLE_PPL_EX", nullptr},
-    {L"ENABLE_DISABLE_LOCKDOWN", nullptr},
+    {L"DISABLE_PPL", nullptr}, // HandleDisablePpl
+    {L"DISABLE_PPL_EX", nullptr}, // HandleDisablePplEx
+    {L"ENABLE_DISABLE_LOCKDOWN", nullptr}, // HandleEnableDisableLockdown
 };
 
 } // namespace

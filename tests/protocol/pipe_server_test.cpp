@@ -265,6 +265,27 @@ TEST_F(PipeServerTest, InstanceInErrorNeitherServesNorSpins)
     EXPECT_EQ(WaitForSingleObject(server.IoThread(), kIoTimeoutMs), WAIT_OBJECT_0);
 }
 
+TEST_F(PipeServerTest, CreateRecordsAMissingNameAndClearsTheBlockOnSuccess)
+{
+    DiagnosticBlock block;
+    memset(&block, 0xCC, sizeof(block));
+    block.text[sizeof(block.text) - 1] = '\0';
+    PublishDiagnosticBlock(&block);
+    SVHServerPipe server;
+    for (const wchar_t* missing : {static_cast<const wchar_t*>(nullptr), L""}) {
+        EXPECT_EQ(server.Create(missing, 1, 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(block.failureCode, pipe_failure::kMissingName);
+        EXPECT_STREQ(block.text, "ERROR: SVHServerPipe::Create - Invalid pointer parameter in pipeName!");
+        EXPECT_EQ(server.State(), PipeState::Error);
+    }
+    std::wstring name = test::UniqueName(L"\\\\.\\pipe\\qvxtest-block");
+    EXPECT_EQ(server.Create(name.c_str(), 1, 0), 0u);
+    EXPECT_EQ(server.State(), PipeState::NotConnected) << "a good Create after a failed one";
+    EXPECT_EQ(block.failureCode, 0u);
+    EXPECT_EQ(block.text[0], '\0');
+    PublishDiagnosticBlock(nullptr);
+}
+
 TEST_F(PipeServerTest, PipeDaclHoldsTheFourEntriesInOrder)
 {
     std::wstring name = test::UniqueName(L"\\\\.\\pipe\\qvxtest-dacl");
@@ -314,6 +335,8 @@ void PrintBlockOnAbort(int)
     printf("failure=%08X result=%08X lastError=%u handleCount=%u elapsed=%llu text=[%s]\n",
            g_childBlock.failureCode, g_childBlock.result, g_childBlock.lastError, g_childBlock.handleCount,
            GetTickCount64() - g_childStart, g_childBlock.text);
+    if (g_childBlock.failureCode == pipe_failure::kCreateNamedPipe)
+        printf("maxInstances=%u name=[%s]\n", g_childBlock.index, reinterpret_cast<const char*>(g_childBlock.handles));
     fflush(stdout);
     _exit(3);
 }
@@ -341,6 +364,8 @@ TEST(PipeServerAbort, PipeThatCannotBeCreatedEndsTheProcess)
     EXPECT_EQ(child.output.find("survived"), std::string::npos) << child.output;
     EXPECT_NE(child.output.find("failure=0E0E0E0A result=FFFFFFFF"), std::string::npos) << child.output;
     EXPECT_NE(child.output.find("text=[ERROR: SVHServerPipe::Create - CreateNamedPipe failed!]"), std::string::npos)
+        << child.output;
+    EXPECT_NE(child.output.find("maxInstances=255 name=[\\\\.\\notapipe\\svhserver]"), std::string::npos)
         << child.output;
     size_t at = child.output.find("elapsed=");
     ASSERT_NE(at, std::string::npos) << child.output;
