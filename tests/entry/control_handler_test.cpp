@@ -1,0 +1,338 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <dbt.h>
+#include <wtsapi32.h>
+
+#include <vector>
+
+#include "host/control_handler.h"
+#include "host/machine_conditions.h"
+#include "host/management_service.h"
+#include "host/power_events.h"
+#include "host/service_status.h"
+#include "platform/handles.h"
+#include "tests/entry/status_recorder.h"
+#include "tests/support/trace_capture.h"
+
+namespace qvx {
+namespace {
+
+struct Broadcast {
+    DWORD control;
+    DWORD eventType;
+    const void* data;
+    DWORD size;
+};
+
+// What the handler asked of the engine.
+struct EngineLog {
+    std::vector<Broadcast> broadcasts;
+    std::vector<bool> powerPasses;
+    int dllStops = 0;
+};
+EngineLog* g_log = nullptr;
+
+const ControlHandlerCalls kRecordingCalls = {
+    [](DWORD control, DWORD eventType, const void* data, DWORD size) {
+        g_log->broadcasts.push_back({control, eventType, data, size});
+    },
+    [](bool startAllowed) { g_log->powerPasses.push_back(startAllowed); },
+    [] { ++g_log->dllStops; },
+};
+
+// Runs `body` on a thread of its own; the caller owns the returned handle
+// and keeps `body` alive until the thread has ended.
+template <typename F>
+HANDLE StartThread(F& body)
+{
+    return CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            (*static_cast<F*>(parameter))();
+            return 0;
+        },
+        &body, 0, nullptr);
+}
+
+class ControlHandlerTest : public testing::Test {
+protected:
+    ControlHandlerTest() : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        g_log = &log_;
+        SetControlHandlerCalls(&kRecordingCalls);
+        service_.statusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(test::StatusRecorder::kFakeHandle);
+        g_stopEvent.store(stopEvent_.Get());
+    }
+    ~ControlHandlerTest() override
+    {
+        g_stopEvent.store(nullptr);
+        SetControlHandlerCalls(nullptr);
+        g_log = nullptr;
+    }
+
+    DWORD Handle(DWORD control, DWORD eventType = 0, void* data = nullptr)
+    {
+        return ManagementServiceHandlerEx(control, eventType, data, &service_);
+    }
+    bool StopEventSet() const { return WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0; }
+
+    EngineLog log_;
+    test::StatusRecorder recorder_;
+    ManagementService service_;
+    KernelHandle stopEvent_;
+};
+
+struct ControlCase {
+    const char* name;
+    DWORD control;
+    DWORD result;
+    DWORD reportedState; // 0: no report
+    bool stopsDllServices;
+    bool setsStopEvent;
+    bool broadcasts;
+};
+
+const ControlCase kControlCases[] = {
+    {"Stop", SERVICE_CONTROL_STOP, 0, SERVICE_STOP_PENDING, true, true, false},
+    {"Pause", SERVICE_CONTROL_PAUSE, 120, 0, false, false, false},
+    {"Continue", SERVICE_CONTROL_CONTINUE, 120, 0, false, false, false},
+    {"Shutdown", SERVICE_CONTROL_SHUTDOWN, 0, SERVICE_STOP_PENDING, false, true, false},
+    {"ParamChange", SERVICE_CONTROL_PARAMCHANGE, 120, 0, false, false, false},
+    {"NetBindAdd", SERVICE_CONTROL_NETBINDADD, 0, 0, false, false, true},
+    {"NetBindRemove", SERVICE_CONTROL_NETBINDREMOVE, 0, 0, false, false, true},
+    {"NetBindEnable", SERVICE_CONTROL_NETBINDENABLE, 0, 0, false, false, true},
+    {"NetBindDisable", SERVICE_CONTROL_NETBINDDISABLE, 0, 0, false, false, true},
+    {"HardwareProfileChange", SERVICE_CONTROL_HARDWAREPROFILECHANGE, 0, 0, false, false, true},
+    {"PreShutdown", SERVICE_CONTROL_PRESHUTDOWN, 0, 0, false, false, false},
+    {"TimeChange", 16, 120, 0, false, false, false},
+    {"Control32", 32, 120, 0, false, false, false},
+    {"ControlZero", 0, 120, 0, false, false, false},
+    {"UpgradingHost", 0x800, 120, 0, false, false, false},
+    {"UpgradeComplete", 0x801, 120, 0, false, false, false},
+    {"PowerStateChange", 0x10001, 120, 0, false, false, false},
+};
+
+class ControlTableTest : public ControlHandlerTest, public testing::WithParamInterface<ControlCase> {};
+
+TEST_P(ControlTableTest, AnswersAndActsPerControl)
+{
+    const ControlCase& c = GetParam();
+    BYTE data[8] = {8, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_EQ(Handle(c.control, 3, data), c.result);
+
+    std::vector<DWORD> states = recorder_.States();
+    if (c.reportedState) {
+        ASSERT_EQ(states.size(), 1u);
+        EXPECT_EQ(states[0], c.reportedState);
+    } else {
+        EXPECT_TRUE(states.empty());
+    }
+    EXPECT_EQ(log_.dllStops, c.stopsDllServices ? 1 : 0);
+    EXPECT_EQ(StopEventSet(), c.setsStopEvent);
+    if (c.broadcasts) {
+        ASSERT_EQ(log_.broadcasts.size(), 1u);
+        EXPECT_EQ(log_.broadcasts[0].control, c.control);
+        EXPECT_EQ(log_.broadcasts[0].eventType, 3u);
+        // These controls carry no data worth forwarding.
+        EXPECT_EQ(log_.broadcasts[0].data, nullptr);
+        EXPECT_EQ(log_.broadcasts[0].size, 0u);
+    } else {
+        EXPECT_TRUE(log_.broadcasts.empty());
+    }
+    EXPECT_TRUE(log_.powerPasses.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Controls, ControlTableTest, testing::ValuesIn(kControlCases),
+                         [](const testing::TestParamInfo<ControlCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ControlHandlerTest, InterrogateRepeatsTheLastState)
+{
+    EXPECT_EQ(Handle(SERVICE_CONTROL_INTERROGATE), 0u);
+    ReportServiceStatus(SERVICE_RUNNING, 3000);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_INTERROGATE), 0u);
+    std::vector<SERVICE_STATUS> reports = recorder_.Reports();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].dwCurrentState, 0u);
+    EXPECT_EQ(reports[0].dwCheckPoint, 0u);
+    EXPECT_EQ(reports[2].dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(log_.broadcasts.empty());
+    EXPECT_FALSE(StopEventSet());
+}
+
+TEST_F(ControlHandlerTest, DeviceAndSessionEventsForwardTheirDataWithItsOwnSize)
+{
+    WTSSESSION_NOTIFICATION session = {sizeof(session), 7};
+    DEV_BROADCAST_HDR device = {sizeof(device), DBT_DEVTYP_VOLUME, 0};
+    EXPECT_EQ(Handle(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, &session), 0u);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, &device), 0u);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOCK, nullptr), 0u);
+
+    ASSERT_EQ(log_.broadcasts.size(), 3u);
+    EXPECT_EQ(log_.broadcasts[0].control, static_cast<DWORD>(SERVICE_CONTROL_SESSIONCHANGE));
+    EXPECT_EQ(log_.broadcasts[0].eventType, static_cast<DWORD>(WTS_SESSION_LOGON));
+    EXPECT_EQ(log_.broadcasts[0].data, &session);
+    EXPECT_EQ(log_.broadcasts[0].size, sizeof(session));
+    EXPECT_EQ(log_.broadcasts[1].data, &device);
+    EXPECT_EQ(log_.broadcasts[1].size, sizeof(device));
+    EXPECT_EQ(log_.broadcasts[2].size, 0u);
+}
+
+TEST_F(ControlHandlerTest, ShutdownWaitsUntilTheMonitorHasSeenEveryServiceStop)
+{
+    KernelHandle shutdownEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    KernelHandle doneEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    KernelHandle monitorExit(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // The monitor stand-in: sees the shutdown, and only then (after the
+    // handler had time to report too early) says that all have stopped.
+    bool reportedBeforeDone = true;
+    HANDLE shutdown = shutdownEvent.Get();
+    HANDLE done = doneEvent.Get();
+    auto monitorBody = [&] {
+        if (WaitForSingleObject(shutdown, 10000) != WAIT_OBJECT_0)
+            return;
+        Sleep(50);
+        reportedBeforeDone = !recorder_.States().empty() || StopEventSet();
+        SetEvent(done);
+        WaitForSingleObject(monitorExit.Get(), 10000);
+    };
+    HANDLE monitor = StartThread(monitorBody);
+    ASSERT_NE(monitor, nullptr);
+    service_.shutdownEvent.store(shutdownEvent.Take());
+    service_.shutdownDoneEvent.store(doneEvent.Take());
+    service_.monitorThread.store(monitor); // the service object closes it
+
+    EXPECT_EQ(Handle(SERVICE_CONTROL_SHUTDOWN), 0u);
+    SetEvent(monitorExit.Get());
+    WaitForSingleObject(monitor, 10000);
+
+    EXPECT_FALSE(reportedBeforeDone);
+    EXPECT_EQ(recorder_.States(), std::vector<DWORD>{SERVICE_STOP_PENDING});
+    EXPECT_TRUE(StopEventSet());
+}
+
+TEST_F(ControlHandlerTest, ShutdownDoesNotHangWhenTheMonitorThreadHasEnded)
+{
+    auto nothing = [] {};
+    HANDLE endedHandle = StartThread(nothing);
+    ASSERT_NE(endedHandle, nullptr);
+    ASSERT_EQ(WaitForSingleObject(endedHandle, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    service_.shutdownEvent.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    service_.shutdownDoneEvent.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    service_.monitorThread.store(endedHandle);
+
+    test::TraceCapture traces;
+    EXPECT_EQ(Handle(SERVICE_CONTROL_SHUTDOWN), 0u);
+    EXPECT_TRUE(traces.Contains(trace::kWarning, L"monitor thread ended")) << traces.Dump();
+    EXPECT_TRUE(StopEventSet());
+    EXPECT_EQ(WaitForSingleObject(service_.shutdownEvent.load(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// A POWERBROADCAST_SETTING with room for a GUID of data.
+struct PowerSettingMessage {
+    GUID setting;
+    DWORD dataLength;
+    BYTE data[16];
+};
+
+PowerSettingMessage MakeSetting(const GUID& setting, DWORD value)
+{
+    PowerSettingMessage message = {setting, sizeof(DWORD), {}};
+    memcpy(message.data, &value, sizeof(value));
+    return message;
+}
+
+class PowerEventTest : public ControlHandlerTest {
+protected:
+    PowerEventTest()
+        : powerSource_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          powerScheme_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        ResetMachineConditions();
+        g_powerSourceEvent.store(powerSource_.Get());
+        g_powerSchemeEvent.store(powerScheme_.Get());
+    }
+    ~PowerEventTest() override
+    {
+        g_powerSourceEvent.store(nullptr);
+        g_powerSchemeEvent.store(nullptr);
+        ResetMachineConditions();
+    }
+
+    static bool IsSet(const KernelHandle& event) { return WaitForSingleObject(event.Get(), 0) == WAIT_OBJECT_0; }
+
+    KernelHandle powerSource_;
+    KernelHandle powerScheme_;
+};
+
+TEST_F(PowerEventTest, AChangeOfConditionsStartsAPowerPassAndIsForwarded)
+{
+    PowerSettingMessage message = MakeSetting(kGuidAcDcPowerSource, PoDc);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &message), 0u);
+
+    EXPECT_EQ(MachineConditions.load(), static_cast<uint32_t>(POWERPROFILE_BATTERY));
+    EXPECT_EQ(log_.powerPasses, std::vector<bool>{true});
+    ASSERT_EQ(log_.broadcasts.size(), 1u);
+    EXPECT_EQ(log_.broadcasts[0].control, static_cast<DWORD>(SERVICE_CONTROL_POWEREVENT));
+    EXPECT_EQ(log_.broadcasts[0].eventType, static_cast<DWORD>(PBT_POWERSETTINGCHANGE));
+    EXPECT_EQ(log_.broadcasts[0].data, &message);
+    EXPECT_EQ(log_.broadcasts[0].size, sizeof(DWORD) + 23);
+    EXPECT_TRUE(IsSet(powerSource_));
+    EXPECT_FALSE(IsSet(powerScheme_));
+}
+
+TEST_F(PowerEventTest, ANotificationThatChangesNothingIsOnlyForwarded)
+{
+    PowerSettingMessage message = MakeSetting(kGuidBatteryPercentageRemaining, 80);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &message), 0u);
+
+    EXPECT_TRUE(log_.powerPasses.empty());
+    ASSERT_EQ(log_.broadcasts.size(), 1u);
+    EXPECT_EQ(log_.broadcasts[0].size, sizeof(DWORD) + 23);
+    EXPECT_FALSE(IsSet(powerSource_));
+}
+
+TEST_F(PowerEventTest, ASchemeChangeSetsTheSchemeEvent)
+{
+    PowerSettingMessage message = {kGuidPowerSchemePersonality, sizeof(GUID), {}};
+    memcpy(message.data, &kGuidMaxPowerSavings, sizeof(GUID));
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &message), 0u);
+
+    EXPECT_EQ(MachineConditions.load(), static_cast<uint32_t>(POWERPROFILE_LOW_BATTERY));
+    EXPECT_EQ(log_.powerPasses, std::vector<bool>{true});
+    EXPECT_EQ(log_.broadcasts.at(0).size, sizeof(GUID) + 23);
+    EXPECT_TRUE(IsSet(powerScheme_));
+    EXPECT_FALSE(IsSet(powerSource_));
+}
+
+TEST_F(PowerEventTest, OtherPowerEventsAreForwardedWithoutData)
+{
+    BYTE data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, data), 0u);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, nullptr), 0u);
+
+    ASSERT_EQ(log_.broadcasts.size(), 2u);
+    EXPECT_EQ(log_.broadcasts[0].eventType, static_cast<DWORD>(PBT_APMRESUMEAUTOMATIC));
+    EXPECT_EQ(log_.broadcasts[0].size, 0u);
+    EXPECT_EQ(log_.broadcasts[1].eventType, static_cast<DWORD>(PBT_APMSUSPEND));
+    EXPECT_TRUE(log_.powerPasses.empty());
+    EXPECT_EQ(MachineConditions.load(), 0u);
+}
+
+TEST_F(PowerEventTest, ASettingChangeWithoutDataIsRefusedSafely)
+{
+    test::TraceCapture traces;
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, nullptr), 0u);
+    PowerSettingMessage shortMessage = MakeSetting(kGuidAcDcPowerSource, PoDc);
+    shortMessage.dataLength = 2;
+    EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &shortMessage), 0u);
+
+    EXPECT_EQ(MachineConditions.load(), 0u);
+    EXPECT_TRUE(log_.powerPasses.empty());
+    EXPECT_TRUE(traces.Contains(trace::kError, L"without data")) << traces.Dump();
+    EXPECT_TRUE(traces.Contains(trace::kWarning, L"without its value")) << traces.Dump();
+}
+
+} // namespace
+} // namespace qvx
