@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <new>
 
 #include "host/companion_interfaces.h"
 #include "platform/handles.h"
@@ -238,7 +239,9 @@ std::wstring TrustResultText(LONG result)
     return buffer;
 }
 
-DWORD NCPrivateLoadAndValidateXRLDll(LoadRequest& request)
+namespace {
+
+DWORD SearchVerifyAndLoad(LoadRequest& request)
 {
     request.module = nullptr;
     request.path.clear();
@@ -291,14 +294,31 @@ DWORD NCPrivateLoadAndValidateXRLDll(LoadRequest& request)
     if (!candidate)
         return ERROR_INTERNAL_ERROR;
 
-    HMODULE module = LoadLibraryExW(candidate->Path().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    std::wstring path = candidate->Path();
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) {
         DWORD error = GetLastError();
         return error != ERROR_SUCCESS ? error : ERROR_INTERNAL_ERROR;
     }
-    request.path = candidate->Path();
+    request.path = std::move(path);
     request.module = module;
     return ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD NCPrivateLoadAndValidateXRLDll(LoadRequest& request)
+{
+    try {
+        return SearchVerifyAndLoad(request);
+    } catch (const std::bad_alloc&) {
+        if (request.module) {
+            FreeLibrary(request.module);
+            request.module = nullptr;
+        }
+        request.path.clear();
+        return ERROR_OUTOFMEMORY;
+    }
 }
 
 DWORD GetTrustedLibraryInterface(const wchar_t* libraryName, const char* interfaceName, void** iface,
