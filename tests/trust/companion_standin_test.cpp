@@ -147,6 +147,74 @@ TEST_F(StandInTest, AccessControlObjectOperationsSitAtTheirSlots)
                              L"Release AccessControl " + guid + L" SVH\n");
 }
 
+// Receives what the access-control library reports.
+class RecordingCallback final : public AacCallback {
+public:
+    HRESULT WINAPI OnNotification(AacNotification* notification) override { return Record(0, notification); }
+    HRESULT WINAPI OnNotificationEx(AacNotification* notification) override { return Record(1, notification); }
+
+    int operation = -1;
+    DWORD kind = 0;
+    DWORD flags = 0;
+    DWORD processId = 0;
+    std::vector<GUID> rules;
+    std::vector<BYTE> data;
+
+private:
+    HRESULT Record(int which, AacNotification* notification)
+    {
+        operation = which;
+        kind = notification->Kind();
+        flags = notification->Flags();
+        processId = notification->ProcessId();
+        rules.clear();
+        for (DWORD i = 0; i < notification->RuleCount(); ++i) {
+            GUID id{};
+            if (notification->RuleId(i, &id))
+                rules.push_back(id);
+        }
+        const BYTE* block = nullptr;
+        DWORD size = 0;
+        if (notification->RuleData(&block, &size) && block)
+            data.assign(block, block + size);
+        return notification->Result() != S_OK ? notification->Result() : static_cast<HRESULT>(0x42);
+    }
+};
+
+TEST_F(StandInTest, AccessControlNotifiesTheRegisteredCallbackUntilUnregistered)
+{
+    test::StandIn library(L"qvxaccess.dll");
+    using NotifyFn = HRESULT(WINAPI*)(DWORD, HRESULT, DWORD, DWORD, DWORD, const GUID*, DWORD, const BYTE*, DWORD);
+    auto notify = library.Export<NotifyFn>("QvxStandInNotify");
+    ASSERT_NE(notify, nullptr);
+    void* raw = nullptr;
+    ASSERT_EQ(GetTrustedLibraryInterface(kAccessControlLibrary, "AacControl6", &raw), 0u);
+    auto* iface = static_cast<AacControl*>(raw);
+    const GUID id = {0x1, 0x2, 0x3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    AacObject* object = nullptr;
+    ASSERT_EQ(iface->CreateAccessControl(&id, L"SVH", &object), S_OK);
+    iface->Release();
+
+    RecordingCallback callback;
+    ASSERT_EQ(object->RegisterCallback(&callback, 1023, 2050, 0, nullptr), S_OK);
+    const GUID rules[] = {{0xA, 0xB, 0xC, {1, 1, 1, 1, 1, 1, 1, 1}}, {0xD, 0xE, 0xF, {2, 2, 2, 2, 2, 2, 2, 2}}};
+    const BYTE block[] = {1, 0, 0, 0, 9};
+    EXPECT_EQ(notify(1, S_OK, 16, 0x801, 1234, rules, 2, block, sizeof(block)), static_cast<HRESULT>(0x42));
+    EXPECT_EQ(callback.operation, 1);
+    EXPECT_EQ(callback.kind, 16u);
+    EXPECT_EQ(callback.flags, 0x801u);
+    EXPECT_EQ(callback.processId, 1234u);
+    ASSERT_EQ(callback.rules.size(), 2u);
+    EXPECT_TRUE(IsEqualGUID(callback.rules[1], rules[1]));
+    EXPECT_EQ(callback.data, std::vector<BYTE>(block, block + sizeof(block)));
+    EXPECT_EQ(notify(0, E_ABORT, 0, 0, 0, nullptr, 0, nullptr, 0), E_ABORT);
+    EXPECT_EQ(callback.operation, 0);
+
+    ASSERT_EQ(object->UnregisterCallback(), S_OK);
+    EXPECT_EQ(notify(0, S_OK, 0, 0, 0, nullptr, 0, nullptr, 0), E_UNEXPECTED);
+    object->Release();
+}
+
 // Answers control-pipe requests from a table, one client at a time.
 class FakeControlPipe {
 public:
