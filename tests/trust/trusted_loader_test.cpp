@@ -255,6 +255,21 @@ TEST_F(TrustedLoaderSearchTest, LoadFailureAfterVerificationReturnsTheLoaderErro
     EXPECT_TRUE(request.path.empty());
 }
 
+TEST_F(TrustedLoaderSearchTest, LibraryWithoutTheExportGivesTheLookupErrorAndIsUnloaded)
+{
+    wchar_t system[MAX_PATH + 1] = {};
+    GetSystemDirectoryW(system, MAX_PATH + 1);
+    std::wstring path = scratch_.CopyIn(std::wstring(system) + L"\\version.dll", L"install\\qvxnoexport.dll");
+    Arrange(kInstallDir);
+    fake_.results[ToLowerAscii(path)] = 0;
+
+    void* iface = reinterpret_cast<void*>(1);
+    EXPECT_EQ(GetTrustedLibraryInterface(L"qvxnoexport.dll", "TriggerControl", &iface),
+              static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_EQ(iface, nullptr);
+    EXPECT_EQ(GetModuleHandleW(path.c_str()), nullptr);
+}
+
 TEST(TrustedLoaderRequestTest, RejectsMissingOrOversizedNames)
 {
     std::wstring longName(kMaxLibraryNameChars + 1, L'a');
