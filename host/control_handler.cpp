@@ -15,6 +15,7 @@ namespace {
 
 const ControlHandlerCalls kEngineCalls = {BroadcastServiceControl, ApplyPowerCondition, StopDllServices};
 std::atomic<const ControlHandlerCalls*> g_calls{&kEngineCalls};
+std::atomic<bool> g_pendingStop{false};
 
 const ControlHandlerCalls& Calls() noexcept
 {
@@ -23,10 +24,14 @@ const ControlHandlerCalls& Calls() noexcept
 
 void SetStopEvent() noexcept
 {
-    if (HANDLE stopEvent = g_stopEvent.load())
+    // Marked first: start-up publishes the event before it takes the mark,
+    // so either the event is seen here or the mark is seen there.
+    g_pendingStop.store(true);
+    if (HANDLE stopEvent = g_stopEvent.load()) {
         SetEvent(stopEvent);
-    else
-        QVX_TRACE(trace::kWarning, 1, L"qvxsvh", L"stop requested before the stop event exists");
+        return;
+    }
+    QVX_TRACE(trace::kWarning, 1, L"qvxsvh", L"stop requested before the stop event exists; kept for start-up");
 }
 
 void SetIfPresent(const std::atomic<HANDLE>& event) noexcept
@@ -92,6 +97,11 @@ DWORD FirstDword(const void* data) noexcept
 }
 
 } // namespace
+
+bool TakePendingStop() noexcept
+{
+    return g_pendingStop.exchange(false);
+}
 
 void SetControlHandlerCalls(const ControlHandlerCalls* calls) noexcept
 {

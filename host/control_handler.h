@@ -11,6 +11,11 @@ namespace qvx {
 // ERROR_CALL_NOT_IMPLEMENTED for controls the service does not handle.
 DWORD WINAPI ManagementServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
+// A stop or shutdown that arrived before start-up created the stop event is
+// kept; start-up takes it right after creating the event and sets the event
+// at once, so that the request is not lost. True when one was pending.
+bool TakePendingStop() noexcept;
+
 // The engine calls the handler makes, replaceable by tests.
 struct ControlHandlerCalls {
     void (*broadcastServiceControl)(DWORD control, DWORD eventType, const void* eventData, DWORD dataSize);

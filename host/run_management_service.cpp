@@ -2,6 +2,7 @@
 // usable as a service: it reports running and waits for the stop request.
 // The full start-up sequence (control pipe, service table, access control,
 // notifications, monitor thread) and the matching shut-down go here.
+#include "host/control_handler.h"
 #include "host/machine_conditions.h"
 #include "host/management_service.h"
 #include "host/service_status.h"
@@ -19,6 +20,8 @@ void RunManagementService(ManagementService& /*service*/)
         return;
     }
     g_stopEvent.store(stopEvent.Get());
+    if (TakePendingStop())
+        SetEvent(stopEvent.Get());
     ReportServiceStatus(SERVICE_RUNNING, kManagementWaitHint);
     if (WaitForSingleObject(stopEvent.Get(), INFINITE) != WAIT_OBJECT_0)
         QVX_TRACE(trace::kError, 2, L"qvxsvh", L"waiting for the stop event failed", GetLastError());

@@ -229,6 +229,15 @@ TEST_F(ControlHandlerTest, ShutdownDoesNotHangWhenTheMonitorThreadHasEnded)
     EXPECT_EQ(WaitForSingleObject(service_.shutdownEvent.load(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
+TEST_F(ControlHandlerTest, AStopBeforeTheStopEventExistsIsKeptForStartUp)
+{
+    TakePendingStop();
+    g_stopEvent.store(nullptr);
+    EXPECT_EQ(Handle(SERVICE_CONTROL_STOP), 0u);
+    EXPECT_TRUE(TakePendingStop());
+    EXPECT_FALSE(TakePendingStop());
+}
+
 // A POWERBROADCAST_SETTING with room for a GUID of data.
 struct PowerSettingMessage {
     GUID setting;

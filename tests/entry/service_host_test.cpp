@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "host/proxy_service.h"
 #include "platform/handles.h"
+#include "tests/entry/status_recorder.h"
 
 namespace qvx {
 namespace {
@@ -33,6 +37,41 @@ SERVICE_STATUS_PROCESS WaitForState(SC_HANDLE service, DWORD state, DWORD timeou
             return status;
         Sleep(50);
     }
+}
+
+// Started by hand, the dispatcher call fails: the process traces that and
+// ends with exit code 0.
+TEST(ServiceHostOutsideTheManagerTest, EndsQuietlyWithExitCodeZero)
+{
+    wchar_t tempDirectory[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, tempDirectory);
+    wchar_t traceFile[MAX_PATH] = {};
+    GetTempFileNameW(tempDirectory, L"qvx", 0, traceFile);
+
+    std::wstring commandLine = L"\"" + ServiceImagePath() + L"\"";
+    std::wstring setting = L"2:" + std::wstring(traceFile);
+    SetEnvironmentVariableW(L"QVXSVH_TRACE", setting.c_str());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION created = {};
+    BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                  &created);
+    SetEnvironmentVariableW(L"QVXSVH_TRACE", nullptr);
+    ASSERT_TRUE(started) << GetLastError();
+    KernelHandle process(created.hProcess);
+    KernelHandle thread(created.hThread);
+
+    ASSERT_EQ(WaitForSingleObject(process.Get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.Get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+
+    std::ifstream file(traceFile, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    file.close();
+    DeleteFileW(traceFile);
+    EXPECT_NE(text.str().find("StartServiceCtrlDispatcherW failed"), std::string::npos) << text.str();
 }
 
 // Registers the service host with the prefix's service control manager and
@@ -96,6 +135,28 @@ TEST_F(ServiceHostTest, StartsRunsAndStopsUnderTheServiceControlManager)
     if (process) {
         EXPECT_EQ(WaitForSingleObject(process.Get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
     }
+}
+
+TEST_F(ServiceHostTest, AProxyStartsTheStoppedManagementServiceAndWaitsUntilItRuns)
+{
+    test::StatusRecorder recorder;
+    ProxyService proxy(kTrustProxyName, SERVICE_WIN32_SHARE_PROCESS);
+
+    EnsureManagementServiceRunning(proxy);
+
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                     sizeof(status), &needed));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    // Running already: nothing to start, nothing to wait for.
+    DWORD started = GetTickCount();
+    EnsureManagementServiceRunning(proxy);
+    EXPECT_LT(GetTickCount() - started, 1000u);
+    ASSERT_TRUE(QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                     sizeof(status), &needed));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 } // namespace
