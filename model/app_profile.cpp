@@ -36,9 +36,10 @@ std::wstring TextOf(const XMLElement& element)
     return text ? Utf8ToWide(text) : std::wstring();
 }
 
-DWORD ValueError(const XMLElement& element, const std::wstring& text, DWORD error = ERROR_INVALID_DATA)
+DWORD ValueError(const ServiceRecord& record, const XMLElement& element, const std::wstring& text,
+                 DWORD error = ERROR_INVALID_DATA)
 {
-    QVX_TRACE(trace::kError, 1, L"app profile value refused", element.Name(), text, error);
+    QVX_TRACE(trace::kError, 1, L"app profile value refused", record.GetName(), element.Name(), text, error);
     return error;
 }
 
@@ -92,7 +93,7 @@ DWORD ReadStartupProfile(ProfileContext& context, const XMLElement& element)
     const std::wstring text = TextOf(element);
     StartupProfile profile = StartupProfile::kNone;
     if (!ExactName(text, kAccepted, &StartupProfileName, profile))
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     context.record.SetStartupProfile(profile);
     return ERROR_SUCCESS;
 }
@@ -104,7 +105,7 @@ DWORD ReadServiceType(ProfileContext& context, const XMLElement& element)
     const std::wstring text = TextOf(element);
     WinServiceType type = WinServiceType::kUnknown;
     if (!ExactName(text, kAccepted, &WinServiceTypeName, type))
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     context.record.SetServiceType(type);
     return ERROR_SUCCESS;
 }
@@ -115,7 +116,7 @@ DWORD ReadSvhServiceType(ProfileContext& context, const XMLElement& element)
     const std::wstring text = TextOf(element);
     SvhServiceType type = SvhServiceType::kUnknown;
     if (!ExactName(text, kAccepted, &SvhServiceTypeName, type))
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     context.record.SetSVHType(type);
     return ERROR_SUCCESS;
 }
@@ -144,7 +145,7 @@ DWORD ReadPowerProfile(ProfileContext& context, const XMLElement& element)
     // The name lookup folds letter case; a profile must spell the name exactly.
     const uint32_t flag = PowerProfileFromName(text);
     if (flag == 0 || flag == POWERPROFILE_ALL || text != PowerProfileName(flag))
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     context.record.SetPowerProfile(context.record.GetPowerProfile() | flag);
     return ERROR_SUCCESS;
 }
@@ -166,7 +167,7 @@ DWORD ReadDependOnService(ProfileContext& context, const XMLElement& element)
         // service's own name must not slip a self-dependency through.
         for (std::wstring_view candidate : {std::wstring_view(text), std::wstring_view(name)}) {
             if (!candidate.empty() && (EqualsFolded(candidate, ownName) || EqualsFolded(candidate, kManagementName)))
-                return ValueError(*child, text, ERROR_CIRCULAR_DEPENDENCY);
+                return ValueError(context.record, *child, text, ERROR_CIRCULAR_DEPENDENCY);
         }
         if (!name.empty())
             names.push_back(std::move(name));
@@ -191,7 +192,7 @@ DWORD ReadGroupAccount(ProfileContext& context, const XMLElement& element)
 {
     const std::wstring text = TextOf(element);
     if (!IsBuiltinServiceAccount(text))
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     context.record.SetGroupAccount(text);
     return ERROR_SUCCESS;
 }
@@ -201,10 +202,10 @@ DWORD ReadBinaryPath(ProfileContext& context, const XMLElement& element)
     const std::wstring text = TextOf(element);
     const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
     if (size == 0)
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     std::wstring expanded(size + 2, L'\0');
     if (ExpandEnvironmentStringsW(text.c_str(), expanded.data(), size + 2) == 0)
-        return ValueError(element, text);
+        return ValueError(context.record, element, text);
     expanded.resize(wcslen(expanded.c_str()));
     context.record.SetBinaryPath(expanded);
     return ERROR_SUCCESS;
@@ -215,7 +216,7 @@ DWORD ReadTimeout(const XMLElement& element, DWORD (ServiceRecord::*setter)(DWOR
     const DWORD seconds = DecimalOf(element);
     (record.*setter)(seconds);
     if (seconds < kMinTimeoutSeconds || seconds > kMaxTimeoutSeconds)
-        return ValueError(element, TextOf(element));
+        return ValueError(record, element, TextOf(element));
     return ERROR_SUCCESS;
 }
 
@@ -242,7 +243,7 @@ DWORD ReadLaunchProtected(ProfileContext& context, const XMLElement& element)
         }
     }
     // Not an error: the field keeps its value and counts as not given.
-    QVX_TRACE(trace::kWarning, 2, L"app profile launch protection ignored", element.Name(), text);
+    QVX_TRACE(trace::kWarning, 2, L"app profile launch protection ignored", context.record.GetName(), text);
     if (context.launchProtectionGiven)
         *context.launchProtectionGiven = false;
     return ERROR_SUCCESS;
