@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "host/machine_conditions.h"
+#include "host/management_service.h"
+#include "platform/handles.h"
+#include "tests/entry/status_recorder.h"
+
+namespace qvx {
+namespace {
+
+HANDLE StartManagementServiceMain()
+{
+    return CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            wchar_t name[] = L"qvxsvh";
+            LPWSTR argv[] = {name};
+            ManagementServiceMain(1, argv);
+            return 0;
+        },
+        nullptr, 0, nullptr);
+}
+
+TEST(ManagementServiceMainTest, RunsUntilStoppedThroughItsHandlerAndReportsEachStep)
+{
+    test::StatusRecorder recorder;
+    KernelHandle thread(StartManagementServiceMain());
+    ASSERT_TRUE(thread);
+    ASSERT_TRUE(recorder.WaitForState(SERVICE_RUNNING));
+
+    std::vector<test::Registration> registrations = recorder.Registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+    EXPECT_EQ(registrations[0].name, L"qvxsvh");
+    EXPECT_EQ(registrations[0].context, GetManagementService());
+    ASSERT_NE(ManagementThreadHandle(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(ManagementThreadHandle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    EXPECT_EQ(registrations[0].handler(SERVICE_CONTROL_STOP, 0, nullptr, registrations[0].context), 0u);
+    ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    std::vector<std::pair<DWORD, DWORD>> reports;
+    for (const SERVICE_STATUS& status : recorder.Reports())
+        reports.emplace_back(status.dwCurrentState, status.dwCheckPoint);
+    EXPECT_EQ(reports, (std::vector<std::pair<DWORD, DWORD>>{{SERVICE_START_PENDING, 1},
+                                                             {SERVICE_RUNNING, 0},
+                                                             {SERVICE_STOP_PENDING, 2},
+                                                             {SERVICE_STOPPED, 0}}));
+    EXPECT_EQ(GetManagementService(), nullptr);
+    EXPECT_EQ(g_stopEvent.load(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(ManagementThreadHandle(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseManagementThreadHandle();
+}
+
+TEST(ManagementServiceMainTest, WithoutAHandlerNothingRunsAndNothingIsReported)
+{
+    test::StatusRecorder recorder;
+    recorder.FailRegistrations(ERROR_SERVICE_NOT_IN_EXE);
+    KernelHandle thread(StartManagementServiceMain());
+    ASSERT_TRUE(thread);
+    ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(recorder.Reports().empty());
+    EXPECT_EQ(GetManagementService(), nullptr);
+    CloseManagementThreadHandle();
+}
+
+} // namespace
+} // namespace qvx
