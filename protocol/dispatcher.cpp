@@ -26,9 +26,9 @@ void HandleRegisterServiceTriggerMonitor(const std::wstring&, SVHServerPipe& pip
 
 void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 {
+    HostHooks hooks = CurrentHostHooks();
     // The client hears the acknowledgement before the host starts to go.
     pipe.WriteReply(reply::kAck);
-    HostHooks hooks = CurrentHostHooks();
     if (hooks.stopDllServices)
         hooks.stopDllServices();
     if (hooks.hostStopEvent && !SetEvent(hooks.hostStopEvent))

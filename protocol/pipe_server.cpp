@@ -19,6 +19,7 @@ constexpr DWORD kPipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAI
 constexpr DWORD kPipeBufferBytes = 64;
 constexpr DWORD kPipeAccessMask = GENERIC_ALL | STANDARD_RIGHTS_ALL;               // 0x101F0000
 constexpr DWORD kDestroyStopTimeoutMs = 50;
+constexpr int kConnectAttempts = 3;
 
 const wchar_t* const kStateNames[] = {
     L"NOTCONNECTED", L"CONNECTED", L"CONNECTING", L"PENDING_READ",
@@ -238,12 +239,21 @@ DWORD SVHServerPipe::Connect()
         state_ = PipeState::Error;
         return ERROR_INVALID_HANDLE;
     }
-    SetEvent(overlapped_.hEvent);
-    HANDLE event = overlapped_.hEvent;
-    overlapped_ = OVERLAPPED{};
-    overlapped_.hEvent = event;
-    BOOL connected = ConnectNamedPipe(pipe_.Get(), &overlapped_);
-    DWORD error = GetLastError();
+    BOOL connected = FALSE;
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
+        SetEvent(overlapped_.hEvent);
+        HANDLE event = overlapped_.hEvent;
+        overlapped_ = OVERLAPPED{};
+        overlapped_.hEvent = event;
+        connected = ConnectNamedPipe(pipe_.Get(), &overlapped_);
+        error = GetLastError();
+        // A client that came and went before the connect leaves the instance
+        // to be disconnected; it is not a reason to stop serving.
+        if (connected || error != ERROR_NO_DATA)
+            break;
+        DisconnectNamedPipe(pipe_.Get());
+    }
     if (!connected && error == ERROR_IO_PENDING) {
         state_ = PipeState::Connecting;
         return ERROR_SUCCESS;

@@ -187,6 +187,28 @@ TEST_F(PipeServerTest, ClientThatComesBeforeConnectIsAccepted)
     EXPECT_TRUE(server.Stop(kIoTimeoutMs));
 }
 
+TEST_F(PipeServerTest, ClientThatCameAndWentBeforeConnectDoesNotEndTheInstance)
+{
+    std::wstring name = test::UniqueName(L"\\\\.\\pipe\\qvxtest-gone");
+    SVHServerPipe server;
+    ASSERT_EQ(server.Create(name.c_str(), 1, 0), 0u);
+    {
+        ControlConnection gone;
+        ASSERT_EQ(gone.Open(name, kIoTimeoutMs), 0u);
+    }
+    EXPECT_EQ(server.Connect(), 0u);
+    EXPECT_NE(server.State(), PipeState::Error);
+
+    KernelHandle shutdown(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(server.Start(Dispatch, shutdown.Get()));
+    ControlConnection next;
+    ASSERT_EQ(next.Open(name, kIoTimeoutMs), 0u);
+    std::wstring reply;
+    ASSERT_EQ(next.Transact(L"PING", reply, kIoTimeoutMs), 0u);
+    EXPECT_EQ(reply, L"ACK");
+    EXPECT_TRUE(server.Stop(kIoTimeoutMs));
+}
+
 TEST_F(PipeServerTest, DroppedClientLeavesNothingForTheNext)
 {
     std::wstring name = test::UniqueName(L"\\\\.\\pipe\\qvxtest-drop");
