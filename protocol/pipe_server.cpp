@@ -35,19 +35,19 @@ const char* const kSidFailureTexts[] = {
 
 // The four entries of the pipe's DACL, in order: network logons denied;
 // Local System, Local Service and the Administrators alias allowed.
-struct AceSpec {
+struct AceEntry {
     BYTE subAuthorityCount;
     DWORD subAuthority0;
     DWORD subAuthority1;
     ACCESS_MODE mode;
 };
-const AceSpec kAceSpecs[] = {
+const AceEntry kAceEntries[] = {
     {1, SECURITY_NETWORK_RID, 0, DENY_ACCESS},
     {1, SECURITY_LOCAL_SYSTEM_RID, 0, SET_ACCESS},
     {1, SECURITY_LOCAL_SERVICE_RID, 0, SET_ACCESS},
     {2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, SET_ACCESS},
 };
-constexpr size_t kAceCount = sizeof(kAceSpecs) / sizeof(kAceSpecs[0]);
+constexpr size_t kAceCount = sizeof(kAceEntries) / sizeof(kAceEntries[0]);
 
 class SidList {
 public:
@@ -143,8 +143,8 @@ DWORD SVHServerPipe::BuildPipeSecurity()
     SidList sids;
     EXPLICIT_ACCESSW access[kAceCount] = {};
     for (size_t i = 0; i < kAceCount; ++i) {
-        const AceSpec& spec = kAceSpecs[i];
-        if (!AllocateAndInitializeSid(&ntAuthority, spec.subAuthorityCount, spec.subAuthority0, spec.subAuthority1, 0,
+        const AceEntry& entry = kAceEntries[i];
+        if (!AllocateAndInitializeSid(&ntAuthority, entry.subAuthorityCount, entry.subAuthority0, entry.subAuthority1, 0,
                                       0, 0, 0, 0, 0, sids.Slot(i))) {
             DWORD error = GetLastError();
             RecordFailure(pipe_failure::kSidEntry0 + static_cast<uint32_t>(i), FALSE, error, 0, kSidFailureTexts[i]);
@@ -152,7 +152,7 @@ DWORD SVHServerPipe::BuildPipeSecurity()
             return error ? error : ERROR_INVALID_SID;
         }
         access[i].grfAccessPermissions = kPipeAccessMask;
-        access[i].grfAccessMode = spec.mode;
+        access[i].grfAccessMode = entry.mode;
         access[i].grfInheritance = NO_INHERITANCE;
         BuildTrusteeWithSidW(&access[i].Trustee, *sids.Slot(i));
         access[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;

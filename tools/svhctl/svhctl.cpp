@@ -110,7 +110,7 @@ int wmain(int argc, wchar_t** argv)
     else if (verb == L"ping" && operands == 0)
         request = L"PING";
     else if (verb == L"status" && operands == 1 && argv[next + 1][0] != L'\0')
-        request = qvx::EchoReply(L"QUERY_SERVICE_STATUS", argv[next + 1]);
+        request = std::wstring(L"QUERY_SERVICE_STATUS,") + argv[next + 1];
     else
         return Usage();
 
