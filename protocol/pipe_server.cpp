@@ -283,6 +283,8 @@ DWORD SVHServerPipe::Disconnect()
         return ERROR_SUCCESS;
     if (!DisconnectNamedPipe(pipe_.Get())) {
         DWORD error = GetLastError();
+        if (error == ERROR_PIPE_NOT_CONNECTED)
+            return ERROR_SUCCESS;
         QVX_TRACE(trace::kWarning, 12, L"DisconnectNamedPipe failed", name_, error);
         return error;
     }
@@ -468,9 +470,11 @@ DWORD SVHServerPipe::RunMessageIo()
 {
     for (;;) {
         HANDLE handles[3] = {stopEvent_.Get(), shutdownEvent_, overlapped_.hEvent};
-        // An instance in "ERROR" has no way back and its I/O event may stay
-        // signalled: it only waits for the end.
-        DWORD count = state_ == PipeState::Error ? 2 : 3;
+        // An instance in "ERROR" has no way back, and one that does not
+        // listen has no I/O to advance; the I/O event of either may stay
+        // signalled, so they only wait for the end.
+        bool idle = state_ == PipeState::Error || state_ == PipeState::NotConnected;
+        DWORD count = idle ? 2 : 3;
         DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
         if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1)
             return 0;

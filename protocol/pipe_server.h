@@ -78,7 +78,9 @@ public:
     void WriteReply(std::wstring text);
 
     // The I/O thread: waits for the stop event, the shutdown event and the
-    // I/O event and calls `callback` on every I/O completion.
+    // I/O event and calls `callback` on every I/O completion. Start after
+    // Connect: an instance that does not listen (or is in "ERROR") only
+    // waits for the stop and shutdown events.
     bool Start(PipeCallback callback, HANDLE shutdownEvent);
     bool Stop(DWORD timeoutMs);
     bool IsRunning() const;

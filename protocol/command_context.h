@@ -1,0 +1,22 @@
+#pragma once
+// What the command handlers work on besides the request: the host's one
+// service table and the host's coexistence mode. The management service
+// publishes its table while it runs; until then (and in tools that publish
+// nothing) the table commands answer with the empty reply, as for a command
+// the host does not serve.
+
+namespace qvx {
+
+class ServiceTable;
+
+// Publishes the table the handlers use (null withdraws it). The table must
+// live on the process's table lock, which the dispatcher holds around every
+// handler.
+void SetCommandServiceTable(ServiceTable* table) noexcept;
+ServiceTable* CommandServiceTable() noexcept;
+
+// Whether the host runs beside a legacy host: then a profile for the trust
+// service is not applied.
+bool HostBesideLegacyHost() noexcept;
+
+} // namespace qvx
