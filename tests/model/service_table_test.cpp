@@ -21,7 +21,7 @@ namespace {
 using test::ReleasedTimer;
 using test::RecordingRelease;
 
-struct ServiceSpec {
+struct ServiceDraft {
     const wchar_t* name;
     SvhServiceType svhType = SvhServiceType::kSvh;
     WinServiceType serviceType = WinServiceType::kOwnProcess;
@@ -34,32 +34,32 @@ struct ServiceSpec {
 };
 
 // A service that matters only for its start-up wave and dependencies.
-ServiceSpec InWave(const wchar_t* name, StartupProfile wave, std::vector<std::wstring> dependOn = {})
+ServiceDraft InWave(const wchar_t* name, StartupProfile wave, std::vector<std::wstring> dependOn = {})
 {
-    ServiceSpec spec{name};
-    spec.wave = wave;
-    spec.dependOn = std::move(dependOn);
-    return spec;
+    ServiceDraft draft{name};
+    draft.wave = wave;
+    draft.dependOn = std::move(dependOn);
+    return draft;
 }
 
-std::unique_ptr<ServiceRecord> MakeRecord(const ServiceSpec& spec)
+std::unique_ptr<ServiceRecord> MakeRecord(const ServiceDraft& draft)
 {
     auto record = std::make_unique<ServiceRecord>();
-    record->SetName(spec.name);
-    record->SetSVHType(spec.svhType);
-    record->SetServiceType(spec.serviceType);
-    record->SetBinaryPath(spec.binaryPath);
-    record->SetStartupProfile(spec.wave);
-    record->SetDependOnService(spec.dependOn);
-    record->SetWaiters(spec.waiters);
+    record->SetName(draft.name);
+    record->SetSVHType(draft.svhType);
+    record->SetServiceType(draft.serviceType);
+    record->SetBinaryPath(draft.binaryPath);
+    record->SetStartupProfile(draft.wave);
+    record->SetDependOnService(draft.dependOn);
+    record->SetWaiters(draft.waiters);
     // STOP_PENDING is reached through RUNNING.
-    if (spec.state == ServiceState::kStopPending) {
+    if (draft.state == ServiceState::kStopPending) {
         EXPECT_TRUE(record->SetServiceState(ServiceState::kRunning));
     }
-    if (spec.state != ServiceState::kStopped) {
-        EXPECT_TRUE(record->SetServiceState(spec.state));
+    if (draft.state != ServiceState::kStopped) {
+        EXPECT_TRUE(record->SetServiceState(draft.state));
     }
-    if (spec.hasProcess) {
+    if (draft.hasProcess) {
         // An event stands in for the process handle the record closes.
         PROCESS_INFORMATION info = {};
         info.hProcess = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -71,11 +71,11 @@ std::unique_ptr<ServiceRecord> MakeRecord(const ServiceSpec& spec)
 
 class ServiceTableTest : public testing::Test {
 protected:
-    ServiceRecord* Add(const ServiceSpec& spec)
+    ServiceRecord* Add(const ServiceDraft& draft)
     {
-        auto record = MakeRecord(spec);
+        auto record = MakeRecord(draft);
         ServiceRecord* raw = record.get();
-        EXPECT_TRUE(table_.Add(record)) << "adding " << testing::PrintToString(std::wstring(spec.name));
+        EXPECT_TRUE(table_.Add(record)) << "adding " << testing::PrintToString(std::wstring(draft.name));
         return raw;
     }
 
@@ -317,7 +317,7 @@ TEST_F(ServiceTableTest, FindSharedHostPasses)
 
     struct Case {
         const char* what;
-        std::vector<ServiceSpec> table;
+        std::vector<ServiceDraft> table;
         const wchar_t* host; // null: none
     };
     const Case cases[] = {
@@ -348,8 +348,8 @@ TEST_F(ServiceTableTest, FindSharedHostPasses)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         table_.Clear();
-        for (const auto& spec : c.table)
-            Add(spec);
+        for (const auto& draft : c.table)
+            Add(draft);
         auto self = MakeRecord({L"self", kSvh, kShare, kPath});
         ServiceRecord* host = table_.FindSharedHost(*self);
         if (c.host) {
