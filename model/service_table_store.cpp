@@ -37,6 +37,8 @@ std::wstring HostedServiceKeyPath(std::wstring_view name)
 
 DWORD SaveServiceConfig(ServiceRecord& record)
 {
+    // Held across, so the key is named after the name that is saved in it.
+    RecordLock guard(record);
     const std::wstring name = ToLowerAscii(record.GetName());
     if (!IsStorableServiceName(name)) {
         QVX_TRACE(trace::kError, 1, L"service name cannot name a key", name);
