@@ -202,28 +202,14 @@ public:
 
 extern "C" __declspec(dllexport) HRESULT WINAPI NotComDllGetInterface(const char* interfaceName, void** iface)
 {
-    if (!iface)
-        return E_POINTER;
-    *iface = nullptr;
-    std::wstring name = standin::Widen(interfaceName);
-    standin::Log(L"NotComDllGetInterface " + name);
-    bool offered = false;
-    for (const char* known : kInterfaceNames)
-        offered = offered || (interfaceName && std::strcmp(interfaceName, known) == 0);
-    if (!offered)
-        return E_NOINTERFACE;
-    HRESULT injected = standin::InjectedResult(L"NotComDllGetInterface:" + name);
-    if (injected != S_OK)
-        return injected;
-    standin::HoldLibrary();
-    *iface = static_cast<qvx::AacControl*>(new AccessControlInterface(name));
-    return S_OK;
+    return standin::HandOutInterface(interfaceName, iface, kInterfaceNames, [](const std::wstring& name) -> void* {
+        return static_cast<qvx::AacControl*>(new AccessControlInterface(name));
+    });
 }
 
 extern "C" __declspec(dllexport) void WINAPI NotComDllUnload()
 {
-    standin::Log(L"NotComDllUnload");
-    standin::ReleaseLibraryHold();
+    standin::Unload();
 }
 
 // Test export: hands a notification to the registered callback through its

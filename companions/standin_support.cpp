@@ -72,6 +72,12 @@ std::wstring Widen(const char* text)
     return wide;
 }
 
+void Unload()
+{
+    Log(L"NotComDllUnload");
+    ReleaseLibraryHold();
+}
+
 } // namespace standin
 
 extern "C" DWORD WINAPI QvxStandInReadLog(wchar_t* buffer, DWORD chars)

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 
 namespace standin {
@@ -29,6 +30,34 @@ std::wstring GuidText(const GUID* guid);
 std::wstring Hex(unsigned long value);
 std::wstring Text(const wchar_t* text); // "(null)" for null
 std::wstring Widen(const char* text);
+
+// The shared part of every stand-in's NotComDllGetInterface: logs the
+// request, refuses a name the library does not offer or a test withdrew,
+// and otherwise keeps the library loaded and hands out make()'s interface.
+template <size_t N, typename Make>
+HRESULT HandOutInterface(const char* interfaceName, void** iface, const char* const (&offered)[N], Make make)
+{
+    if (!iface)
+        return E_POINTER;
+    *iface = nullptr;
+    std::wstring name = Widen(interfaceName);
+    Log(L"NotComDllGetInterface " + name);
+    bool known = false;
+    for (const char* candidate : offered)
+        known = known || (interfaceName && strcmp(interfaceName, candidate) == 0);
+    if (!known)
+        return E_NOINTERFACE;
+    HRESULT injected = InjectedResult(L"NotComDllGetInterface:" + name);
+    if (injected != S_OK)
+        return injected;
+    HoldLibrary();
+    *iface = make(name);
+    return S_OK;
+}
+
+// The shared body of every stand-in's NotComDllUnload.
+void Unload();
+
 
 // A reference-counted object: deleted when the last reference goes. The
 // release is logged with the object's label.

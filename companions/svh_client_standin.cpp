@@ -274,25 +274,14 @@ public:
 
 extern "C" __declspec(dllexport) HRESULT WINAPI NotComDllGetInterface(const char* interfaceName, void** iface)
 {
-    if (!iface)
-        return E_POINTER;
-    *iface = nullptr;
-    std::wstring name = standin::Widen(interfaceName);
-    standin::Log(L"NotComDllGetInterface " + name);
-    if (!interfaceName || std::strcmp(interfaceName, qvx::kSvhControlInterface) != 0)
-        return E_NOINTERFACE;
-    HRESULT injected = standin::InjectedResult(L"NotComDllGetInterface:" + name);
-    if (injected != S_OK)
-        return injected;
-    standin::HoldLibrary();
-    *iface = static_cast<qvx::SvhControl*>(new SvhControlStandIn());
-    return S_OK;
+    return standin::HandOutInterface(interfaceName, iface, {qvx::kSvhControlInterface}, [](const std::wstring&) -> void* {
+        return static_cast<qvx::SvhControl*>(new SvhControlStandIn());
+    });
 }
 
 extern "C" __declspec(dllexport) void WINAPI NotComDllUnload()
 {
-    standin::Log(L"NotComDllUnload");
-    standin::ReleaseLibraryHold();
+    standin::Unload();
 }
 
 // Test export: the control pipe the service objects talk to (null: the

@@ -41,23 +41,12 @@ public:
 
 extern "C" __declspec(dllexport) HRESULT WINAPI NotComDllGetInterface(const char* interfaceName, void** iface)
 {
-    if (!iface)
-        return E_POINTER;
-    *iface = nullptr;
-    std::wstring name = standin::Widen(interfaceName);
-    standin::Log(L"NotComDllGetInterface " + name);
-    if (!interfaceName || std::strcmp(interfaceName, qvx::kTriggerControlInterface) != 0)
-        return E_NOINTERFACE;
-    HRESULT injected = standin::InjectedResult(L"NotComDllGetInterface:" + name);
-    if (injected != S_OK)
-        return injected;
-    standin::HoldLibrary();
-    *iface = static_cast<qvx::TriggerControl*>(new TriggerControlStandIn());
-    return S_OK;
+    return standin::HandOutInterface(interfaceName, iface, {qvx::kTriggerControlInterface}, [](const std::wstring&) -> void* {
+        return static_cast<qvx::TriggerControl*>(new TriggerControlStandIn());
+    });
 }
 
 extern "C" __declspec(dllexport) void WINAPI NotComDllUnload()
 {
-    standin::Log(L"NotComDllUnload");
-    standin::ReleaseLibraryHold();
+    standin::Unload();
 }
