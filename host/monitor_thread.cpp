@@ -1,31 +1,536 @@
 // The service monitor thread.
 #include "host/monitor_thread.h"
 
-#include <atomic>
+#include <versionhelpers.h>
+
+#include <vector>
+
+#include "host/boot_markers.h"
+#include "host/engine_calls.h"
+#include "host/machine_conditions.h"
+// host/management_service.h and model/service_table.h both define
+// kManagementServiceName; this file takes the table's and keeps the host's
+// out of the way until the two headers share one definition.
+#define kManagementServiceName kManagementServiceNameOfHost
+#include "host/management_service.h"
+#undef kManagementServiceName
+#include "host/monitor_handle_release.h"
+#include "host/monitor_wait_set.h"
+#include "host/network_state.h"
+#include "host/startup_decision.h"
+#include "model/life_cycle_record.h"
+#include "model/service_record.h"
+#include "model/service_table.h"
+#include "model/table_lock.h"
+#include "platform/diagnostic_block.h"
+#include "platform/handles.h"
+#include "platform/locks.h"
+#include "platform/trace.h"
+#include "protocol/dispatcher.h"
 
 namespace qvx {
 
+std::atomic<uint32_t> g_shuttingDown{0};
+
 namespace {
+
+constexpr DWORD kEventCount = 3;
+constexpr DWORD kShutdownIndex = 0;
+constexpr DWORD kMonitorStopIndex = 1;
+constexpr DWORD kWakeUpIndex = 2;
+// Errors the thread survives over its whole life; the next one is fatal.
+constexpr int kRecoverableErrors = 3;
+// The build attempt from which vacant mutex-list entries are only skipped.
+constexpr int kSkipVacantFromAttempt = 3;
+constexpr DWORD kPowerEventsWaitMs = 30000;
+constexpr uint32_t kAllOnes = 0xFFFFFFFF;
+
+constexpr char kTextAbandoned[] =
+    "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_ABANDONED_0 abandoned mutex object!";
+constexpr char kTextTimeout[] =
+    "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_TIMEOUT time-out interval elapsed!";
+constexpr char kTextWaitFailed[] = "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_FAILED value!";
+constexpr char kTextUnknownTimer[] = "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return unknown timer handle!";
+constexpr char kTextInvalidResult[] = "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return invalid handle!";
+
 std::atomic<PipeServerList*> g_pipeServers{nullptr};
+std::atomic<HANDLE> g_waveTimer{nullptr};
+std::atomic<ServiceTable*> g_table{nullptr};
+std::atomic<HANDLE> g_shutdownDoneEvent{nullptr};
+std::atomic<const MonitorCalls*> g_callsOverride{nullptr};
+
+const MonitorCalls kEngineCalls = {
+    RunStartupDecision,     SweepHostedProcesses,   HandleServiceTermination, ResetPeriodExpired,
+    RestartDelayExpired,    ShutdownTimeoutExpired, StartupTimeoutExpired,    WaveTimerExpired,
+    BroadcastShutdown,      ApplyPowerCondition,
+};
+
+// The per-service timers in the order a signalled timer is matched, each
+// with the handler it goes to.
+struct TimerRoute {
+    ServiceTimer slot;
+    void (*MonitorCalls::*handler)(ServiceRecord& record);
+};
+constexpr TimerRoute kTimerRoutes[] = {
+    {ServiceTimer::kResetPeriod, &MonitorCalls::resetPeriodExpired},
+    {ServiceTimer::kRestartDelay, &MonitorCalls::restartDelayExpired},
+    {ServiceTimer::kShutdown, &MonitorCalls::shutdownTimeoutExpired},
+    {ServiceTimer::kStartup, &MonitorCalls::startupTimeoutExpired},
+};
+
+bool IsVacant(HANDLE handle)
+{
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+}
+
+uint32_t HandleWord(HANDLE handle)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
+}
+
+class ServiceMonitor {
+public:
+    explicit ServiceMonitor(const MonitorStartBlock& block)
+        : block_(block), waitSet_(ProcessMonitorWaitSet()), release_(waitSet_)
+    {
+    }
+
+    void Start();
+    void Run();
+    void End();
+
+private:
+    void WaitForFirstPowerNotifications();
+    void BuildWaitArray();
+    void RecordWait() const;
+    // False when the monitor stop event ends the loop.
+    bool ActOn(DWORD result, DWORD lastError);
+    void OnMutexReleased(HANDLE mutex);
+    void OnHandleServiceTermination(HANDLE mutex);
+    void OnTimer(DWORD index, DWORD result, DWORD lastError);
+    void OnMemoryNotification(HANDLE signalled, HANDLE next, bool lowMemory);
+    bool DispatchServiceTimer(HANDLE timer);
+    void TraceInvalidHandles() const;
+    void Fail(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text);
+    [[noreturn]] void FailFatally(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text);
+
+    const MonitorStartBlock block_;
+    MonitorWaitSet& waitSet_;
+    ScopedMonitorHandleRelease release_;
+    const MonitorCalls& calls_ = MonitorEngineCalls();
+    HANDLE events_[kEventCount] = {};
+    HANDLE lowMemory_ = nullptr;
+    HANDLE highMemory_ = nullptr;
+    IpInterfaceWatch ipWatch_;
+    KernelHandle pipeStopEvent_;
+    PipeServerList* pipeServers_ = nullptr;
+    int errorCount_ = 0;
+
+    // The wait array and how its entries divide: the events, then mutexes,
+    // then timers.
+    HANDLE array_[MAXIMUM_WAIT_OBJECTS] = {};
+    DWORD count_ = 0;
+    DWORD mutexCount_ = 0;
+};
+
+void ServiceMonitor::Start()
+{
+    events_[kShutdownIndex] = block_.shutdownEvent;
+    events_[kMonitorStopIndex] = block_.monitorStopEvent;
+    events_[kWakeUpIndex] = block_.wakeUpEvent;
+    g_shutdownDoneEvent.store(block_.shutdownDoneEvent);
+    if (block_.wakeUpEvent != waitSet_.WakeEvent())
+        QVX_TRACE(trace::kWarning, 1, L"the wake-up event is not the wait set's",
+                  static_cast<const void*>(block_.wakeUpEvent));
+
+    ipWatch_.Start();
+
+    if (block_.service) {
+        WaitForFirstPowerNotifications();
+        calls_.runStartupDecision(*block_.service);
+        lowMemory_ = block_.service->lowMemoryNotification;
+        highMemory_ = block_.service->highMemoryNotification;
+        if (lowMemory_)
+            waitSet_.AddTimer(lowMemory_);
+    } else {
+        QVX_TRACE(trace::kWarning, 2, L"monitor started without the management service");
+    }
+
+    pipeServers_ = g_pipeServers.load();
+    pipeStopEvent_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!pipeStopEvent_)
+        QVX_TRACE(trace::kError, 3, L"CreateEvent for the pipe stop event failed", GetLastError());
+    if (pipeServers_ && !StartPipeServers(*pipeServers_, Dispatch, pipeStopEvent_.Get()))
+        QVX_TRACE(trace::kError, 4, L"not every control-pipe instance could be started");
+}
+
+void ServiceMonitor::WaitForFirstPowerNotifications()
+{
+    if (!IsWindowsVistaOrGreater())
+        return;
+    const HPOWERNOTIFY* registrations = block_.service->powerNotifications;
+    for (int i = 0; i < 4; ++i) {
+        if (!registrations[i])
+            return;
+    }
+    const HANDLE powerEvents[2] = {g_powerSourceEvent.load(), g_powerSchemeEvent.load()};
+    if (!powerEvents[0] || !powerEvents[1]) {
+        QVX_TRACE(trace::kWarning, 5, L"power events missing; not waiting for the first notifications");
+        return;
+    }
+    const DWORD result = WaitForMultipleObjects(2, powerEvents, TRUE, kPowerEventsWaitMs);
+    if (result == WAIT_TIMEOUT)
+        QVX_TRACE(trace::kWarning, 6, L"first power notifications did not arrive in time", kPowerEventsWaitMs);
+    else if (result != WAIT_OBJECT_0)
+        QVX_TRACE(trace::kError, 7, L"waiting for the first power notifications failed", result, GetLastError());
+}
+
+void ServiceMonitor::Run()
+{
+    for (;;) {
+        calls_.sweepHostedProcesses(true);
+        BuildWaitArray();
+        const DWORD result = WaitForMultipleObjects(count_, array_, FALSE, INFINITE);
+        const DWORD lastError = GetLastError();
+        RecordWait();
+        if (!ActOn(result, lastError))
+            return;
+    }
+}
+
+void ServiceMonitor::BuildWaitArray()
+{
+    CriticalSectionGuard guard(waitSet_.Lock());
+    for (int attempt = 1;; ++attempt) {
+        waitSet_.CloseDeferred();
+        ResetEvent(block_.wakeUpEvent);
+        const std::vector<HANDLE> mutexes = waitSet_.Mutexes();
+        const std::vector<HANDLE> timers = waitSet_.Timers();
+
+        if (attempt < kSkipVacantFromAttempt) {
+            bool removed = false;
+            for (HANDLE mutex : mutexes) {
+                if (IsVacant(mutex)) {
+                    waitSet_.RemoveMutex(mutex);
+                    removed = true;
+                    break;
+                }
+            }
+            if (removed) {
+                QVX_TRACE(trace::kWarning, 8, L"vacant entry left the mutex list", attempt);
+                continue;
+            }
+        }
+
+        const size_t total = kEventCount + mutexes.size() + timers.size();
+        if (total > MAXIMUM_WAIT_OBJECTS) {
+            QVX_TRACE(trace::kError, 9, L"more handles to wait on than the system allows", total, mutexes.size(),
+                      timers.size());
+            AbortProcess();
+        }
+
+        count_ = 0;
+        for (HANDLE event : events_)
+            array_[count_++] = event;
+        for (HANDLE mutex : mutexes) {
+            if (!IsVacant(mutex))
+                array_[count_++] = mutex;
+        }
+        mutexCount_ = count_ - kEventCount;
+        for (HANDLE timer : timers)
+            array_[count_++] = timer;
+        return;
+    }
+}
+
+void ServiceMonitor::RecordWait() const
+{
+    DiagnosticBlock* block = PublishedDiagnosticBlock();
+    if (!block)
+        return;
+    block->handleCount = count_;
+    block->arrayAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(array_));
+    block->zero2 = 0;
+    block->allOnes = kAllOnes;
+    for (DWORD i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i)
+        block->handles[i] = i < count_ ? HandleWord(array_[i]) : 0;
+}
+
+bool ServiceMonitor::ActOn(DWORD result, DWORD lastError)
+{
+    const DWORD firstMutex = kEventCount;
+    const DWORD firstTimer = kEventCount + mutexCount_;
+
+    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + MAXIMUM_WAIT_OBJECTS) {
+        const DWORD index = result - WAIT_ABANDONED_0;
+        if (index >= firstMutex && index < firstTimer) {
+            OnHandleServiceTermination(array_[index]);
+            return true;
+        }
+        FailFatally(monitor_failure::kAbandonedOutsideMutexes, result, lastError, index, kTextAbandoned);
+    }
+    if (result == WAIT_TIMEOUT) {
+        Fail(monitor_failure::kTimeout, result, lastError, 0, kTextTimeout);
+        return true;
+    }
+    if (result == WAIT_FAILED) {
+        TraceInvalidHandles();
+        Fail(monitor_failure::kWaitFailed, result, lastError, 0, kTextWaitFailed);
+        return true;
+    }
+    if (result >= count_) {
+        Fail(monitor_failure::kInvalidResult, result, lastError, 0, kTextInvalidResult);
+        return true;
+    }
+
+    const DWORD index = result - WAIT_OBJECT_0;
+    if (index == kShutdownIndex) {
+        QVX_TRACE(trace::kInfo, 10, L"the machine shuts down; broadcasting the shutdown");
+        g_shuttingDown.exchange(1);
+        calls_.broadcastShutdown();
+    } else if (index == kMonitorStopIndex) {
+        return false;
+    } else if (index == kWakeUpIndex) {
+        // The array is built afresh before the next wait.
+    } else if (index < firstTimer) {
+        OnMutexReleased(array_[index]);
+    } else {
+        OnTimer(index, result, lastError);
+    }
+    return true;
+}
+
+void ServiceMonitor::OnHandleServiceTermination(HANDLE mutex)
+{
+    QVX_TRACE(trace::kWarning, 11, L"a hosted service process ended without releasing its mutex",
+              static_cast<const void*>(mutex));
+    if (!block_.table) {
+        calls_.handleServiceTermination(mutex);
+        return;
+    }
+    TableLock guard(block_.table->Lock(), TableLockMode::Shared);
+    calls_.handleServiceTermination(mutex);
+}
+
+void ServiceMonitor::OnMutexReleased(HANDLE mutex)
+{
+    // The wait made this thread the owner; give the mutex back before it is
+    // closed.
+    if (!ReleaseMutex(mutex))
+        QVX_TRACE(trace::kWarning, 12, L"ReleaseMutex of a watched mutex failed", static_cast<const void*>(mutex),
+                  GetLastError());
+    waitSet_.RemoveMutex(mutex);
+    if (block_.table) {
+        TableLock guard(block_.table->Lock(), TableLockMode::Shared);
+        for (size_t i = 0; ServiceRecord* record = block_.table->GetAt(i); ++i) {
+            RecordLock recordLock(*record);
+            if (record->GetServiceMutex() != mutex)
+                continue;
+            QVX_TRACE(trace::kInfo, 13, L"hosted service process ended", record->GetName());
+            record->SetServiceState(ServiceState::kStopped);
+            waitSet_.RemoveTimer(record->GetTimer(ServiceTimer::kShutdown));
+            waitSet_.RemoveTimer(record->GetTimer(ServiceTimer::kStartup));
+            record->ReleaseProcessHandles();
+            return;
+        }
+    }
+    QVX_TRACE(trace::kWarning, 14, L"no hosted service owns the released mutex", static_cast<const void*>(mutex));
+}
+
+void ServiceMonitor::OnTimer(DWORD index, DWORD result, DWORD lastError)
+{
+    const HANDLE timer = array_[index];
+    const HANDLE waveTimer = WaveTimer();
+    if (waveTimer && timer == waveTimer) {
+        calls_.waveTimerExpired();
+        return;
+    }
+    if (lowMemory_ && timer == lowMemory_) {
+        OnMemoryNotification(lowMemory_, highMemory_, true);
+        return;
+    }
+    if (highMemory_ && timer == highMemory_) {
+        OnMemoryNotification(highMemory_, lowMemory_, false);
+        return;
+    }
+    if (DispatchServiceTimer(timer))
+        return;
+    // A timer released after the array was built set the wake-up event when
+    // it left the list; it may still fire once before the array is rebuilt.
+    if (WaitForSingleObject(block_.wakeUpEvent, 0) == WAIT_OBJECT_0) {
+        QVX_TRACE(trace::kInfo, 15, L"a timer released after the wait began fired", static_cast<const void*>(timer));
+        return;
+    }
+    Fail(monitor_failure::kUnknownTimer, result, lastError, index, kTextUnknownTimer);
+}
+
+void ServiceMonitor::OnMemoryNotification(HANDLE signalled, HANDLE next, bool lowMemory)
+{
+    waitSet_.RemoveTimer(signalled);
+    waitSet_.AddTimer(next);
+    const uint32_t before = lowMemory ? MachineConditions.fetch_or(POWERPROFILE_LOWMEMORY)
+                                      : MachineConditions.fetch_and(~uint32_t{POWERPROFILE_LOWMEMORY});
+    const uint32_t after = lowMemory ? before | POWERPROFILE_LOWMEMORY : before & ~uint32_t{POWERPROFILE_LOWMEMORY};
+    QVX_TRACE(trace::kInfo, 16, lowMemory ? L"memory is low" : L"memory is normal again", before, after);
+    if (before != after)
+        calls_.applyPowerCondition(false);
+}
+
+bool ServiceMonitor::DispatchServiceTimer(HANDLE timer)
+{
+    if (!block_.table)
+        return false;
+    TableLock guard(block_.table->Lock(), TableLockMode::Shared);
+    for (size_t i = 0; ServiceRecord* record = block_.table->GetAt(i); ++i) {
+        for (const TimerRoute& route : kTimerRoutes) {
+            if (record->GetTimer(route.slot) == timer) {
+                (calls_.*route.handler)(*record);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void ServiceMonitor::TraceInvalidHandles() const
+{
+    auto check = [](HANDLE handle, const wchar_t* where) {
+        DWORD flags = 0;
+        if (!GetHandleInformation(handle, &flags))
+            QVX_TRACE(trace::kError, 17, L"invalid handle", where, static_cast<const void*>(handle), GetLastError());
+    };
+    for (DWORD i = 0; i < count_; ++i)
+        check(array_[i], L"wait array");
+    for (HANDLE event : events_)
+        check(event, L"event list");
+    for (HANDLE mutex : waitSet_.Mutexes())
+        check(mutex, L"mutex list");
+    for (HANDLE timer : waitSet_.Timers())
+        check(timer, L"timer list");
+}
+
+void ServiceMonitor::Fail(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text)
+{
+    QVX_TRACE(trace::kError, 18, text, code, result, lastError, index, errorCount_);
+    if (errorCount_ >= kRecoverableErrors)
+        FailFatally(code, result, lastError, index, text);
+    ++errorCount_;
+}
+
+void ServiceMonitor::FailFatally(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text)
+{
+    const bool withHandle =
+        code == monitor_failure::kAbandonedOutsideMutexes || code == monitor_failure::kUnknownTimer;
+    const HANDLE handle = withHandle && index < count_ ? array_[index] : nullptr;
+    QVX_TRACE(trace::kError, 19, L"the monitor thread cannot go on", code, result, lastError, index,
+              static_cast<const void*>(handle));
+    RecordFailure(code, result, lastError, reinterpret_cast<uintptr_t>(handle), text);
+    if (DiagnosticBlock* block = PublishedDiagnosticBlock())
+        block->index = withHandle ? index : 0;
+    AbortProcess();
+}
+
+void ServiceMonitor::End()
+{
+    QVX_TRACE(trace::kInfo, 20, L"monitor thread ends");
+    if (pipeServers_ && !StopPipeServers(*pipeServers_, pipeStopEvent_.Get()))
+        QVX_TRACE(trace::kError, 21, L"a control-pipe instance did not stop in time");
+    pipeStopEvent_.Reset();
+
+    if (HANDLE waveTimer = g_waveTimer.exchange(nullptr)) {
+        waitSet_.RemoveTimer(waveTimer);
+        CloseHandle(waveTimer);
+    }
+    // The memory notifications belong to the management service, which
+    // closes them; they leave the list of a monitor that no longer runs.
+    waitSet_.RemoveTimer(lowMemory_);
+    waitSet_.RemoveTimer(highMemory_);
+    ipWatch_.Stop();
+
+    if (!DeleteDirtyExitMarker())
+        QVX_TRACE(trace::kError, 22, L"the dirty-exit marker could not be deleted");
+    LifeCycleRecord(nullptr).RecordStop();
+
+    g_shutdownDoneEvent.store(nullptr);
+}
+
 } // namespace
 
-void SetMonitorPipeServers(PipeServerList* servers)
+void SetMonitorPipeServers(PipeServerList* servers) noexcept
 {
     g_pipeServers.store(servers);
 }
 
-DWORD WINAPI ServiceMonThreadProc(void* startBlock)
+void SetWaveTimer(HANDLE timer) noexcept
 {
-    auto* block = static_cast<const MonitorStartBlock*>(startBlock);
-    if (block == nullptr || block->eventCount != 3) {
-        return static_cast<DWORD>(-1);
-    }
-    return 0;
+    g_waveTimer.store(timer);
 }
 
-bool IsNetworkAvailable()
+HANDLE WaveTimer() noexcept
 {
-    return true;
+    return g_waveTimer.load();
+}
+
+ServiceTable* MonitoredServiceTable() noexcept
+{
+    return g_table.load();
+}
+
+const MonitorCalls& MonitorEngineCalls() noexcept
+{
+    const MonitorCalls* calls = g_callsOverride.load();
+    return calls ? *calls : kEngineCalls;
+}
+
+void SetMonitorCalls(const MonitorCalls* calls) noexcept
+{
+    g_callsOverride.store(calls);
+}
+
+void CheckAllServicesStopped()
+{
+    if (g_shuttingDown.load() == 0)
+        return;
+    ServiceTable* table = g_table.load();
+    const HANDLE shutdownDone = g_shutdownDoneEvent.load();
+    if (!shutdownDone)
+        return;
+    if (table) {
+        TableLock guard(table->Lock(), TableLockMode::Shared);
+        for (size_t i = 0; const ServiceRecord* record = table->GetAt(i); ++i) {
+            const ServiceState state = record->GetState();
+            if (state != ServiceState::kStopped && state != ServiceState::kPostShutdown)
+                return;
+        }
+    }
+    QVX_TRACE(trace::kInfo, 23, L"every hosted service has stopped");
+    if (!SetEvent(shutdownDone))
+        QVX_TRACE(trace::kError, 24, L"SetEvent of the shutdown-done event failed", GetLastError());
+}
+
+DWORD WINAPI ServiceMonThreadProc(void* startBlock)
+{
+    ClearDiagnosticBlock();
+    if (!startBlock) {
+        QVX_TRACE(trace::kError, 25, L"monitor thread started without a start block");
+        return static_cast<DWORD>(-1);
+    }
+    const MonitorStartBlock block = *static_cast<const MonitorStartBlock*>(startBlock);
+    g_table.store(block.table);
+    g_startupComplete.store(false);
+    if (block.eventCount != kEventCount) {
+        QVX_TRACE(trace::kError, 26, L"monitor start block with a wrong event count", block.eventCount);
+        return static_cast<DWORD>(-1);
+    }
+    {
+        ServiceMonitor monitor(block);
+        monitor.Start();
+        monitor.Run();
+        monitor.End();
+    }
+    // The default release is back: nothing more reaches the deferred close.
+    ProcessMonitorWaitSet().CloseDeferred();
+    return 0;
 }
 
 } // namespace qvx

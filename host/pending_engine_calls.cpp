@@ -2,6 +2,7 @@
 // makes. Each only traces; the engine and protection code replace them.
 #include "host/engine_calls.h"
 
+#include "host/monitor_thread.h"
 #include "platform/trace.h"
 
 namespace qvx {
@@ -36,6 +37,49 @@ DWORD SetLockdown(const wchar_t* serviceName, bool lock)
 {
     QVX_TRACE(trace::kVerbose, 6, L"SetLockdown not yet wired", serviceName, lock);
     return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void SweepHostedProcesses(bool sweep)
+{
+    QVX_TRACE(trace::kVerbose, 7, L"SweepHostedProcesses not yet wired", sweep);
+}
+
+void HandleServiceTermination(HANDLE mutex)
+{
+    QVX_TRACE(trace::kVerbose, 8, L"HandleServiceTermination not yet wired", static_cast<const void*>(mutex));
+}
+
+void ResetPeriodExpired(ServiceRecord& record)
+{
+    QVX_TRACE(trace::kVerbose, 9, L"ResetPeriodExpired not yet wired", static_cast<const void*>(&record));
+}
+
+void RestartDelayExpired(ServiceRecord& record)
+{
+    QVX_TRACE(trace::kVerbose, 10, L"RestartDelayExpired not yet wired", static_cast<const void*>(&record));
+}
+
+void ShutdownTimeoutExpired(ServiceRecord& record)
+{
+    QVX_TRACE(trace::kVerbose, 11, L"ShutdownTimeoutExpired not yet wired", static_cast<const void*>(&record));
+}
+
+void StartupTimeoutExpired(ServiceRecord& record)
+{
+    QVX_TRACE(trace::kVerbose, 12, L"StartupTimeoutExpired not yet wired", static_cast<const void*>(&record));
+}
+
+void BroadcastShutdown()
+{
+    QVX_TRACE(trace::kVerbose, 13, L"BroadcastShutdown not yet wired");
+    // The broadcast ends with the all-stopped check, so that a shutdown
+    // waits no longer than the hosted services' own stops.
+    CheckAllServicesStopped();
+}
+
+void WaveTimerExpired()
+{
+    QVX_TRACE(trace::kVerbose, 14, L"WaveTimerExpired not yet wired");
 }
 
 } // namespace qvx
