@@ -40,22 +40,22 @@ void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 // like a command that is not known.
 const CommandEntry kCommands[] = {
     {L"PING", HandlePing},
-    {L"CREATE_SERVICE", nullptr}, // HandleCreateService
+    {L"CREATE_SERVICE", HandleCreateService},
     {L"SERVICE_START_PENDING", nullptr}, // HandleServiceStartPending
-    {L"OPEN_SERVICE", nullptr}, // HandleOpenService
+    {L"OPEN_SERVICE", HandleOpenService},
     {L"START_SERVICE", nullptr}, // HandleStartService
     {L"SET_SERVICE_STATUS", nullptr}, // HandleSetServiceStatus
-    {L"QUERY_SERVICE_STATUS", nullptr}, // HandleQueryServiceStatus
-    {L"QUERY_POWER_STATE", nullptr}, // HandleQueryPowerState
-    {L"DELETE_SERVICE", nullptr}, // HandleDeleteService
+    {L"QUERY_SERVICE_STATUS", HandleQueryServiceStatus},
+    {L"QUERY_POWER_STATE", HandleQueryPowerState},
+    {L"DELETE_SERVICE", HandleDeleteService},
     {L"CONTROL_SERVICE", nullptr}, // HandleControlService
-    {L"CONFIG_SERVICE", nullptr}, // HandleConfigService
-    {L"CONFIG_SERVICE2", nullptr}, // HandleConfigService2
-    {L"ENUM_DEP_SERVICES", nullptr}, // HandleEnumDepServices
-    {L"QUERY_SERVICE_CONFIG", nullptr}, // HandleQueryServiceConfig
-    {L"QUERY_SERVICE_APP_PROFILE", nullptr}, // HandleQueryServiceAppProfile
-    {L"ENUM_SERVICE_STATUS", nullptr}, // HandleEnumServiceStatus
-    {L"ENABLEDISABLE_SERVICE", nullptr}, // HandleEnableDisableService
+    {L"CONFIG_SERVICE", HandleConfigService},
+    {L"CONFIG_SERVICE2", HandleConfigService2},
+    {L"ENUM_DEP_SERVICES", HandleEnumDepServices},
+    {L"QUERY_SERVICE_CONFIG", HandleQueryServiceConfig},
+    {L"QUERY_SERVICE_APP_PROFILE", HandleQueryServiceAppProfile},
+    {L"ENUM_SERVICE_STATUS", HandleEnumServiceStatus},
+    {L"ENABLEDISABLE_SERVICE", HandleEnableDisableService},
     {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor},
     {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService},
     {L"DISABLE_PPL", nullptr}, // HandleDisablePpl

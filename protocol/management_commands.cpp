@@ -1,0 +1,408 @@
+// Commands that create, look up, reconfigure, enable or disable and delete
+// hosted services. Each checks its field count exactly, works on the table
+// and its records, persists what it changed and writes one reply.
+//
+// CREATE_SERVICE and DELETE_SERVICE hold the table lock exclusively from
+// their first look at the table to their reply: a record and its registry
+// key come and go together, so no other request sees a record without its
+// key, a key without its record, or two creates of one name both succeed.
+// The exclusive hold is taken before anything is read, so the upgrade from
+// the dispatcher's shared hold loses nothing.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/event_report.h"
+#include "host/monitor_wait_set.h"
+#include "host/proxy_service.h"
+#include "model/power_profile.h"
+#include "model/service_record.h"
+#include "model/service_table.h"
+#include "model/service_table_store.h"
+#include "model/table_lock.h"
+#include "platform/registry_value.h"
+#include "platform/service_key.h"
+#include "platform/trace.h"
+#include "platform/wide_text.h"
+#include "protocol/command_context.h"
+#include "protocol/command_handlers.h"
+#include "protocol/message_codec.h"
+
+namespace qvx {
+
+namespace {
+
+constexpr wchar_t kEnableWord[] = L"ENABLE";
+constexpr wchar_t kDisableWord[] = L"DISABLE";
+
+// The table, or null after answering with the empty reply: a host that
+// publishes no table does not serve the table commands.
+ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = CommandServiceTable();
+    if (!table) {
+        QVX_TRACE(trace::kError, 1, L"no service table for the request", request);
+        pipe.WriteReply(std::wstring());
+    }
+    return table;
+}
+
+// The request's fields when there are exactly `count`, else null after
+// answering "ERROR_MSG_PROTOCOL".
+bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe)
+{
+    if (Split(request, kFieldSeparator, fields) && fields.size() == count)
+        return true;
+    QVX_TRACE(trace::kError, 2, L"wrong field count", request, static_cast<DWORD>(fields.size()));
+    pipe.WriteReply(reply::kMsgProtocol);
+    return false;
+}
+
+// Whether the service's key is still in the registry.
+bool ServiceKeyPresent(const std::wstring& name)
+{
+    RegKey key;
+    DWORD error = OpenKey(ServiceKeyRoot(), HostedServiceKeyPath(ToLowerAscii(name)).c_str(), KEY_READ, key);
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+// A crash restart waits on this timer; a command that looks at a crashed
+// service stands the restart down.
+void StandDownCrashRestart(ServiceRecord& record)
+{
+    if (record.GetCrashed())
+        record.ReleaseTimer(ServiceTimer::kRestartDelay);
+}
+
+void ReportCreated(const ServiceRecord& record)
+{
+    std::wstring powerProfile;
+    PowerProfileSetToText(record.GetPowerProfile(), powerProfile);
+    std::wstring dependencies;
+    for (const std::wstring& name : record.GetDependOnService()) {
+        dependencies += name;
+        dependencies += L' ';
+    }
+    ReportServiceEvent(kEventServiceCreated,
+                       {record.GetName(), record.GetBinaryPath(), SvhServiceTypeName(record.GetSVHType()),
+                        powerProfile, dependencies, DecimalText(static_cast<int>(record.GetResetPeriod())),
+                        DecimalText(static_cast<int>(record.GetRestartCount())),
+                        DecimalText(static_cast<int>(record.GetRestartDelay())), record.GetGroupAccount(),
+                        StartupProfileName(record.GetStartupProfile())});
+}
+
+// The fields an app profile sets on an installed service. LaunchProtected
+// only when the profile gave it.
+void CopyProfileFields(ServiceRecord& to, const ServiceRecord& from, bool launchProtection)
+{
+    to.SetShutdownTimeout(from.GetShutdownTimeout());
+    to.SetServiceArgs(from.GetServiceArgs());
+    to.SetNumServiceArgs(from.GetNumServiceArgs());
+    to.SetPowerProfile(from.GetPowerProfile());
+    to.SetResetPeriod(from.GetResetPeriod());
+    to.SetRestartCount(from.GetRestartCount());
+    to.SetRestartDelay(from.GetRestartDelay());
+    to.SetBinaryPath(from.GetBinaryPath());
+    to.SetStartupProfile(from.GetStartupProfile());
+    to.SetGroupAccount(from.GetGroupAccount());
+    to.SetStartupTimeout(from.GetStartupTimeout());
+    to.SetServiceType(from.GetServiceType());
+    const std::optional<std::string> serviceMain = from.GetServiceMain();
+    to.SetServiceMain(serviceMain ? serviceMain->c_str() : nullptr);
+    to.SetVersion(from.GetVersion());
+    if (launchProtection)
+        to.SetLaunchProtected(from.GetLaunchProtected());
+    to.SetDependOnService(from.GetDependOnService());
+}
+
+// Saves the record; when that fails, puts `before` back into memory and
+// into whatever part of the key the failed save had written, so that the
+// service keeps the configuration it had. Called under the record lock.
+bool PersistOrRollBack(ServiceRecord& record, const ServiceRecord& before)
+{
+    const DWORD error = SaveServiceConfig(record);
+    if (error == ERROR_SUCCESS)
+        return true;
+    QVX_TRACE(trace::kError, 3, L"configuration not stored, change undone", record.GetName(), error);
+    CopyProfileFields(record, before, true);
+    SaveServiceConfig(record);
+    return false;
+}
+
+} // namespace
+
+void HandleCreateService(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = TableFor(request, pipe);
+    if (!table)
+        return;
+    TableLock exclusive(table->Lock(), TableLockMode::Exclusive);
+    std::vector<std::wstring> fields;
+    if (!SplitExactly(request, 3, fields, pipe))
+        return;
+    const std::wstring& name = fields[1];
+    if (table->FindByName(name)) {
+        QVX_TRACE(trace::kError, 4, L"service already exists", name);
+        pipe.WriteReply(reply::kServiceAlreadyExists);
+        return;
+    }
+
+    auto record = std::make_unique<ServiceRecord>();
+    const DWORD parsed = record->ParseAppProfile(fields[2]);
+    if (parsed == ERROR_CIRCULAR_DEPENDENCY) {
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
+    if (parsed != ERROR_SUCCESS) {
+        QVX_TRACE(trace::kError, 5, L"app profile not read", name, parsed);
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
+    const std::wstring profileName = record->GetName();
+    if (!EqualsFolded(profileName, name) || !IsStorableServiceName(profileName)) {
+        QVX_TRACE(trace::kError, 6, L"app profile names another service", name, profileName);
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
+    if (table->FindByName(profileName)) {
+        QVX_TRACE(trace::kError, 7, L"service already exists", profileName);
+        pipe.WriteReply(reply::kServiceAlreadyExists);
+        return;
+    }
+    if (!table->ValidateDependencies(*record)) {
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
+
+    ServiceRecord* added = record.get();
+    if (!table->Add(record)) {
+        pipe.WriteReply(reply::kServiceAlreadyExists);
+        return;
+    }
+    // A new DLL-hosted service waits for a start on request.
+    if (added->GetServiceType() == WinServiceType::kUserDll)
+        added->SetUserStopped(true);
+    const DWORD saved = SaveServiceConfig(*added);
+    if (saved != ERROR_SUCCESS) {
+        // A service the registry does not hold would be gone after the next
+        // start of the host: take it back out rather than report success.
+        QVX_TRACE(trace::kError, 8, L"new service not stored, creation undone", profileName, saved);
+        DeleteServiceKey(*added);
+        table->Remove(*added);
+        pipe.WriteReply(reply::kConfigFailed);
+        return;
+    }
+    ReportCreated(*added);
+    pipe.WriteReply(reply::kAck);
+}
+
+void HandleOpenService(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = TableFor(request, pipe);
+    if (!table)
+        return;
+    std::vector<std::wstring> fields;
+    if (!SplitExactly(request, 2, fields, pipe))
+        return;
+    pipe.WriteReply(table->FindByName(fields[1]) ? reply::kAck : reply::kServiceNotFound);
+}
+
+void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = TableFor(request, pipe);
+    if (!table)
+        return;
+    TableLock exclusive(table->Lock(), TableLockMode::Exclusive);
+    std::vector<std::wstring> fields;
+    if (!SplitExactly(request, 2, fields, pipe))
+        return;
+    ServiceRecord* record = table->FindByName(fields[1]);
+    if (!record) {
+        pipe.WriteReply(reply::kServiceNotFound);
+        return;
+    }
+    StandDownCrashRestart(*record);
+    if (record->GetState() == ServiceState::kRunning) {
+        QVX_TRACE(trace::kError, 9, L"running service not deleted", fields[1]);
+        pipe.WriteReply(reply::kServiceAlreadyRunning);
+        return;
+    }
+    const std::wstring name = record->GetName();
+    DeleteServiceKey(*record);
+    if (ServiceKeyPresent(name)) {
+        // The service would come back with the next start of the host: keep
+        // it, with whatever part of its key the deletion took written again.
+        QVX_TRACE(trace::kError, 10, L"service key still present, service kept", name);
+        SaveServiceConfig(*record);
+        pipe.WriteReply(reply::kConfigFailed);
+        return;
+    }
+    {
+        RecordLock guard(*record);
+        MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+        waitSet.RemoveTimer(record->GetTimer(ServiceTimer::kResetPeriod));
+        waitSet.RemoveTimer(record->GetTimer(ServiceTimer::kShutdown));
+        waitSet.RemoveTimer(record->GetTimer(ServiceTimer::kStartup));
+        waitSet.RemoveMutex(record->GetServiceMutex());
+    }
+    ReportServiceEvent(kEventServiceDeleted, {name});
+    table->Remove(*record);
+    pipe.WriteReply(reply::kAck);
+}
+
+void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = TableFor(request, pipe);
+    if (!table)
+        return;
+    std::vector<std::wstring> fields;
+    if (!SplitExactly(request, 6, fields, pipe))
+        return;
+    ServiceRecord* record = table->FindByName(fields[1]);
+    if (!record) {
+        pipe.WriteReply(reply::kServiceNotFound);
+        return;
+    }
+    StandDownCrashRestart(*record);
+    if (record->GetState() != ServiceState::kStopped) {
+        QVX_TRACE(trace::kError, 11, L"service not stopped, not configured", fields[1]);
+        pipe.WriteReply(reply::kServiceAlreadyRunning);
+        return;
+    }
+
+    const std::wstring& startupProfile = fields[2];
+    const std::wstring& binaryPath = fields[3];
+    const std::wstring& dependencies = fields[4];
+    const std::wstring& account = fields[5];
+    ServiceRecord copy(*record);
+    const wchar_t* error = nullptr;
+    if (startupProfile != kEmptyPlaceholder) {
+        copy.SetStartupProfile(StartupProfileFromName(std::wstring_view(startupProfile)));
+        if (copy.GetStartupProfile() == StartupProfile::kNone)
+            error = reply::kInvalidStartupValue;
+    }
+    if (binaryPath != kEmptyPlaceholder)
+        copy.SetBinaryPath(binaryPath);
+    if (account != kEmptyPlaceholder) {
+        if (IsBuiltinServiceAccount(account))
+            copy.SetGroupAccount(account);
+        else
+            error = reply::kInvalidAccount;
+    }
+    if (dependencies != kEmptyPlaceholder) {
+        std::vector<std::wstring> names;
+        if (dependencies != kNoDependencies && !Split(dependencies, kListSeparator, names))
+            error = reply::kMsgProtocol;
+        for (std::wstring& dependency : names)
+            ToLowerAsciiInPlace(dependency);
+        copy.SetDependOnService(std::move(names));
+    }
+    if (error) {
+        QVX_TRACE(trace::kError, 12, L"configuration refused", request, error);
+        pipe.WriteReply(error);
+        return;
+    }
+    if (!table->ValidateDependencies(copy)) {
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
+
+    RecordLock guard(*record);
+    const ServiceRecord before(*record);
+    if (dependencies != kEmptyPlaceholder)
+        record->SetDependOnService(copy.GetDependOnService());
+    record->SetStartupProfile(copy.GetStartupProfile());
+    record->SetBinaryPath(copy.GetBinaryPath());
+    record->SetGroupAccount(copy.GetGroupAccount());
+    pipe.WriteReply(PersistOrRollBack(*record, before) ? reply::kAck : reply::kConfigFailed);
+}
+
+void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = TableFor(request, pipe);
+    if (!table)
+        return;
+    std::vector<std::wstring> fields;
+    if (!SplitExactly(request, 2, fields, pipe))
+        return;
+    ServiceRecord working;
+    bool launchProtectionGiven = false;
+    const DWORD parsed = working.ParseAppProfile(fields[1], &launchProtectionGiven);
+    if (parsed == ERROR_CIRCULAR_DEPENDENCY) {
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
+    if (parsed != ERROR_SUCCESS) {
+        QVX_TRACE(trace::kError, 13, L"app profile not read", parsed);
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
+    if (!table->ValidateDependencies(working)) {
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
+    const std::wstring name = working.GetName();
+    ServiceRecord* record = table->FindByName(name);
+    if (!record) {
+        pipe.WriteReply(reply::kServiceNotFound);
+        return;
+    }
+    const ServiceState state = record->GetState();
+    if (state != ServiceState::kRunning && state != ServiceState::kStopped) {
+        QVX_TRACE(trace::kError, 14, L"service cannot take a profile now", name, state);
+        pipe.WriteReply(reply::kCannotAcceptCtrl);
+        return;
+    }
+    StandDownCrashRestart(*record);
+    if (state == ServiceState::kRunning) {
+        QVX_TRACE(trace::kError, 15, L"running service not configured", name);
+        pipe.WriteReply(reply::kServiceAlreadyRunning);
+        return;
+    }
+    if (HostBesideLegacyHost() && EqualsFolded(name, kTrustProxyName)) {
+        QVX_TRACE(trace::kInfo, 16, L"legacy host keeps the trust service's profile", name);
+        pipe.WriteReply(reply::kAck);
+        return;
+    }
+
+    RecordLock guard(*record);
+    const DWORD installed = record->GetVersion();
+    const DWORD offered = working.GetVersion();
+    if (static_cast<LONG>(installed) > static_cast<LONG>(offered)) {
+        QVX_TRACE(trace::kInfo, 17, L"installed configuration is newer, profile not applied", name, installed,
+                  offered);
+        pipe.WriteReply(reply::kAck);
+        return;
+    }
+    const ServiceRecord before(*record);
+    CopyProfileFields(*record, working, launchProtectionGiven);
+    pipe.WriteReply(PersistOrRollBack(*record, before) ? reply::kAck : reply::kConfigFailed);
+}
+
+void HandleEnableDisableService(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = TableFor(request, pipe);
+    if (!table)
+        return;
+    std::vector<std::wstring> fields;
+    if (!SplitExactly(request, 3, fields, pipe))
+        return;
+    ServiceRecord* record = table->FindByName(fields[1]);
+    if (!record) {
+        pipe.WriteReply(reply::kServiceNotFound);
+        return;
+    }
+    if (EqualsFolded(fields[2], kEnableWord)) {
+        record->SetDisabled(false);
+    } else if (EqualsFolded(fields[2], kDisableWord)) {
+        record->SetDisabled(true);
+    } else {
+        QVX_TRACE(trace::kError, 18, L"neither ENABLE nor DISABLE", fields[1], fields[2]);
+        pipe.WriteReply(reply::kMsgProtocol);
+        return;
+    }
+    pipe.WriteReply(reply::kAck);
+}
+
+} // namespace qvx

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/commands/command_test_support.h"
+
+namespace qvx {
+namespace {
+
+using test::CommandHost;
+using test::Profile;
+
+constexpr int kClients = 10;
+constexpr int kRounds = 6;
+
+std::set<std::wstring> StoredServiceNames(const test::TestServiceKey& key)
+{
+    std::set<std::wstring> names;
+    RegKey services = key.Open(L"Services");
+    if (!services.IsValid())
+        return names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD chars = 256;
+        if (RegEnumKeyExW(services.Get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.emplace(name, chars);
+    }
+    return names;
+}
+
+class ConcurrentCommands : public CommandHost {
+protected:
+    // With the table held exclusively no request is half-way: every record
+    // has its key with its configuration, every key its record, and no name
+    // is in the table twice.
+    void ExpectTableMatchesRegistry()
+    {
+        TableLock exclusive(TableLockMode::Exclusive);
+        std::set<std::wstring> inTable;
+        for (size_t i = 0; const ServiceRecord* record = table_.GetAt(i); ++i) {
+            const std::wstring name = record->GetName();
+            EXPECT_TRUE(inTable.insert(name).second) << "twice in the table: " << WideToUtf8(name);
+            EXPECT_EQ(StoredText(name, L"BinaryPath"), record->GetBinaryPath()) << WideToUtf8(name);
+        }
+        EXPECT_EQ(StoredServiceNames(key_), inTable);
+    }
+};
+
+TEST_F(ConcurrentCommands, TenClientsLeaveTableAndRegistryInStep)
+{
+    test::RunningPipeServers servers(Dispatch, kClients);
+    ASSERT_TRUE(servers.Started());
+    std::atomic<int> unexpected{0};
+    std::atomic<int> sharedCreated{0};
+    std::atomic<int> sharedDeleted{0};
+
+    auto client = [&](int id) {
+        ControlConnection connection;
+        if (connection.Open(servers.Name(), test::kIoTimeoutMs) != 0) {
+            ++unexpected;
+            return;
+        }
+        auto ask = [&](const std::wstring& request) {
+            std::wstring reply;
+            if (connection.Transact(request, reply, test::kIoTimeoutMs) != 0)
+                reply = L"(no reply)";
+            return reply;
+        };
+        const std::wstring own = L"client" + std::to_wstring(id);
+        for (int round = 0; round < kRounds; ++round) {
+            const std::wstring path = L"D:\\" + own + L"-" + std::to_wstring(round) + L".exe";
+            // Every client races for the one shared name as well.
+            const std::wstring created = ask(L"CREATE_SERVICE,shared," + Profile(L"shared"));
+            if (created == L"ACK")
+                ++sharedCreated;
+            else if (created != L"SERVICE_ALREADY_EXISTS")
+                ++unexpected;
+            if (ask(L"CREATE_SERVICE," + own + L"," + Profile(own)) != L"ACK")
+                ++unexpected;
+            if (ask(L"CONFIG_SERVICE," + own + L",EMPTY," + path + L",EMPTY,LocalService") != L"ACK")
+                ++unexpected;
+            if (ask(L"QUERY_SERVICE_CONFIG," + own) !=
+                L"QUERY_SERVICE_CONFIG,SERVICE_WIN32_OWN_PROCESS,SERVICE_START_NORMAL," + path + L",LocalService,EMPTY")
+                ++unexpected;
+            const std::wstring config2 = ask(L"CONFIG_SERVICE2," + Profile(L"shared", L"<BinaryPath>" + path + L"</BinaryPath>"));
+            if (config2 != L"ACK" && config2 != L"SERVICE_NOT_FOUND")
+                ++unexpected;
+            if (ask(L"DELETE_SERVICE," + own) != L"ACK")
+                ++unexpected;
+            const std::wstring deleted = ask(L"DELETE_SERVICE,shared");
+            if (deleted == L"ACK")
+                ++sharedDeleted;
+            else if (deleted != L"SERVICE_NOT_FOUND")
+                ++unexpected;
+        }
+    };
+
+    std::atomic<int> finished{0};
+    std::vector<std::thread> clients;
+    for (int id = 0; id < kClients; ++id) {
+        clients.emplace_back([&, id] {
+            client(id);
+            ++finished;
+        });
+    }
+    // Looks between requests while the clients run.
+    for (int check = 0; finished.load() < kClients && check < 100; ++check)
+        ExpectTableMatchesRegistry();
+    for (auto& thread : clients)
+        thread.join();
+
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GE(sharedCreated.load(), 1);
+    EXPECT_EQ(sharedCreated.load() - sharedDeleted.load(), Find(L"shared") ? 1 : 0);
+    ExpectTableMatchesRegistry();
+    EXPECT_LE(table_.Count(SvhServiceType::kUnknown), 1u);
+}
+
+} // namespace
+} // namespace qvx
