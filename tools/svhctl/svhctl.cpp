@@ -4,6 +4,7 @@
 //     svhctl [--pipe NAME] raw REQUEST
 //     svhctl [--pipe NAME] ping
 //     svhctl [--pipe NAME] status SERVICE
+//     svhctl [--pipe NAME] [--raw] VERB ...   (the friendly forms of friendly_forms.h)
 //
 // Exit codes: 0 for "ACK" and every echo reply; the error of the reply code
 // otherwise (1060 for "SERVICE_NOT_FOUND", ...); 50 (ERROR_NOT_SUPPORTED)
@@ -15,65 +16,30 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/wide_text.h"
 #include "protocol/control_client.h"
 #include "protocol/message_codec.h"
+#include "tools/svhctl/console.h"
+#include "tools/svhctl/friendly_forms.h"
 
 namespace {
 
+using svhctl::Err;
+using svhctl::ErrorText;
+using svhctl::Out;
+
 constexpr DWORD kTimeoutMs = 15000;
 constexpr DWORD kEmptyReplyExitCode = ERROR_NOT_SUPPORTED;
-
-void Write(DWORD stream, std::wstring_view text)
-{
-    HANDLE handle = GetStdHandle(stream);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
-        return;
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    std::string utf8 = qvx::WideToUtf8(text);
-    WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
-
-void Out(std::wstring_view text)
-{
-    Write(STD_OUTPUT_HANDLE, text);
-}
-
-void Err(std::wstring_view text)
-{
-    Write(STD_ERROR_HANDLE, text);
-}
-
-std::wstring ErrorText(DWORD error)
-{
-    wchar_t* buffer = nullptr;
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = L"error " + std::to_wstring(error);
-    if (length > 0 && buffer) {
-        std::wstring message(buffer, length);
-        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-            message.pop_back();
-        text += L": " + message;
-    }
-    if (buffer)
-        LocalFree(buffer);
-    return text;
-}
 
 int Usage()
 {
     Err(L"usage: svhctl [--pipe NAME] raw REQUEST\n"
         L"       svhctl [--pipe NAME] ping\n"
-        L"       svhctl [--pipe NAME] status SERVICE\n"
-        L"NAME is a full pipe path or a name below \\\\.\\pipe\\ (default svhserver).\n"
+        L"       svhctl [--pipe NAME] status SERVICE\n");
+    Err(svhctl::FriendlyUsage());
+    Err(L"NAME is a full pipe path or a name below \\\\.\\pipe\\ (default svhserver).\n"
         L"Exit code: the Windows error the reply stands for (0 for success), 50 for the empty\n"
         L"reply of a request the host does not recognise, the Windows error when the pipe\n"
         L"cannot be reached, 87 for bad arguments.\n");
@@ -93,11 +59,19 @@ int wmain(int argc, wchar_t** argv)
 {
     std::wstring pipe = qvx::kControlPipeName;
     int next = 1;
-    if (next < argc && std::wstring_view(argv[next]) == L"--pipe") {
-        if (next + 1 >= argc || argv[next + 1][0] == L'\0')
-            return Usage();
-        pipe = PipePath(argv[next + 1]);
-        next += 2;
+    bool raw = false;
+    for (;;) {
+        if (next < argc && std::wstring_view(argv[next]) == L"--pipe") {
+            if (next + 1 >= argc || argv[next + 1][0] == L'\0')
+                return Usage();
+            pipe = PipePath(argv[next + 1]);
+            next += 2;
+        } else if (next < argc && std::wstring_view(argv[next]) == L"--raw") {
+            raw = true;
+            ++next;
+        } else {
+            break;
+        }
     }
     if (next >= argc)
         return Usage();
@@ -111,8 +85,13 @@ int wmain(int argc, wchar_t** argv)
         request = L"PING";
     else if (verb == L"status" && operands == 1 && argv[next + 1][0] != L'\0')
         request = std::wstring(L"QUERY_SERVICE_STATUS,") + argv[next + 1];
-    else
-        return Usage();
+    if (request.empty()) {
+        int exitCode = 0;
+        const std::vector<std::wstring> friendlyOperands(argv + next + 1, argv + argc);
+        if (!svhctl::RunFriendlyForm({pipe, raw}, verb, friendlyOperands, exitCode))
+            return Usage();
+        return exitCode;
+    }
 
     std::wstring reply;
     qvx::ControlConnection connection;

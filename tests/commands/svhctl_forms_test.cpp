@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/machine_conditions.h"
+#include "tests/commands/command_test_support.h"
+#include "tests/support/unique_name.h"
+
+namespace qvx {
+namespace {
+
+using test::CommandHost;
+
+struct ToolRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output; // standard output and error together
+};
+
+ToolRun RunSvhctl(const std::wstring& arguments)
+{
+    ToolRun run;
+    wchar_t binDir[MAX_PATH] = {};
+    DWORD length = GetEnvironmentVariableW(L"QVX_BIN_DIR", binDir, MAX_PATH);
+    EXPECT_TRUE(length > 0 && length < MAX_PATH) << "QVX_BIN_DIR is not set";
+    std::wstring image = std::wstring(binDir) + L"\\svhctl.exe";
+    if (!image.empty() && image[0] == L'/')
+        image = L"Z:" + image; // a Unix path of the build tree, seen from Wine
+
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    KernelHandle readEnd;
+    KernelHandle writeEnd;
+    if (!CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inherit, 0))
+        return run;
+    SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = L"\"" + image + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd.Get();
+    startup.hStdError = writeEnd.Get();
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process = {};
+    BOOL created = CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &startup, &process);
+    writeEnd.Reset();
+    EXPECT_TRUE(created) << "cannot start svhctl: " << GetLastError();
+    if (!created)
+        return run;
+    KernelHandle processHandle(process.hProcess);
+    KernelHandle threadHandle(process.hThread);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        run.output.append(buffer, got);
+    EXPECT_EQ(WaitForSingleObject(processHandle.Get(), 30000), WAIT_OBJECT_0);
+    GetExitCodeProcess(processHandle.Get(), &run.exitCode);
+    return run;
+}
+
+// A file in the temporary folder, deleted with the object.
+class TempFile {
+public:
+    TempFile(const std::string& bytes)
+    {
+        wchar_t folder[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, folder);
+        path_ = std::wstring(folder) + test::UniqueName(L"qvxtest-profile") + L".xml";
+        KernelHandle file(CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        EXPECT_TRUE(file.IsValid() &&
+                    WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+    ~TempFile() { DeleteFileW(path_.c_str()); }
+    const std::wstring& Path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+std::string Utf16File(const std::wstring& text)
+{
+    std::string bytes = "\xFF\xFE";
+    bytes.append(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    return bytes;
+}
+
+class SvhctlForms : public CommandHost {
+protected:
+    void TearDown() override { ResetMachineConditions(); }
+
+    std::wstring On() const { return L"--pipe " + servers_.Name() + L" "; }
+};
+
+TEST_F(SvhctlForms, CreateFromAProfileFile)
+{
+    const TempFile utf8("\xEF\xBB\xBF<Service>\r\n  <Name>Svc</Name>\r\n  <BinaryPath>C:\\svc\\svc.exe</BinaryPath>\r\n"
+                        "  <StartupProfile>SERVICE_START_NORMAL</StartupProfile>\r\n"
+                        "  <ServiceType>SERVICE_WIN32_OWN_PROCESS</ServiceType>\r\n</Service>\r\n");
+    const TempFile utf16(Utf16File(test::Profile(L"wide")));
+    const TempFile comma(WideToUtf8(L"<Service>\n<Name>c</Name>\n<ServiceArgVectors>-a,b</ServiceArgVectors>\n</Service>"));
+    const TempFile nameless("<Service><BinaryPath>x</BinaryPath></Service>");
+    const TempFile other(WideToUtf8(test::Profile(L"guest", L"<GroupAccount>Guest</GroupAccount>")));
+
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        DWORD exitCode;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"UTF-8 with byte-order mark and line breaks", L"create \"" + utf8.Path() + L"\"", 0, "created svc\n"},
+        {"UTF-16", L"create \"" + utf16.Path() + L"\"", 0, "created wide\n"},
+        {"exists already", L"create \"" + utf8.Path() + L"\"", 1073,
+         "svhctl: SERVICE_ALREADY_EXISTS: a hosted service of that name exists already\n"},
+        {"comma", L"create \"" + comma.Path() + L"\"", ERROR_INVALID_PARAMETER,
+         "line 3 holds a comma, which the control protocol cannot carry: the profile is not sent\n"},
+        {"no name", L"create \"" + nameless.Path() + L"\"", ERROR_INVALID_PARAMETER,
+         "is not an app profile with a <Name> element\n"},
+        {"refused by the host", L"--raw create \"" + other.Path() + L"\"", 1066, "ERROR_PARSING_APP_PROFILE\n"},
+        {"missing file", L"create C:\\no\\such\\profile.xml", ERROR_PATH_NOT_FOUND, "cannot read"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunSvhctl(On() + c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
+        EXPECT_NE(run.output.find(c.output), std::string::npos) << c.name << ": " << run.output;
+    }
+    EXPECT_NE(Find(L"svc"), nullptr);
+    EXPECT_NE(Find(L"wide"), nullptr);
+    EXPECT_EQ(Find(L"c"), nullptr);
+    EXPECT_EQ(table_.Count(SvhServiceType::kUnknown), 2u);
+}
+
+TEST_F(SvhctlForms, EverydayTasks)
+{
+    Create(L"base");
+    Create(L"svc", L"<DependOnService><ServiceName>base</ServiceName></DependOnService>");
+    ASSERT_TRUE(Find(L"base")->SetServiceState(ServiceState::kRunning));
+
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        DWORD exitCode;
+        std::string output; // the whole output
+    };
+    const Case cases[] = {
+        {"show", L"show SVC", 0,
+         "SERVICE_NAME  svc\nSTATE         SERVICE_STOPPED\nTYPE          SERVICE_WIN32_OWN_PROCESS\n"
+         "STARTUP       SERVICE_START_NORMAL\nBINARY_PATH   C:\\svc\\svc.exe\nACCOUNT       LocalSystem\n"
+         "DEPENDENCIES  base\n"},
+        {"show raw", L"--raw show svc", 0,
+         "QUERY_SERVICE_STATUS,SERVICE_STOPPED\n"
+         "QUERY_SERVICE_CONFIG,SERVICE_WIN32_OWN_PROCESS,SERVICE_START_NORMAL,C:\\svc\\svc.exe,LocalSystem,base\n"},
+        {"show a missing service", L"show ghost", 1060,
+         "svhctl: SERVICE_NOT_FOUND: no hosted service of that name\n"},
+        {"list", L"list", 0, "NAME  STATE\nbase  SERVICE_RUNNING\nsvc   SERVICE_STOPPED\n2 service(s)\n"},
+        {"list of a type with none", L"list SERVICE_WIN32_SHARE_PROCESS", 0, "0 service(s)\n"},
+        {"dependents", L"dependents base", 0, "NAME  STATE\nsvc   SERVICE_STOPPED\n1 dependent service(s)\n"},
+        {"config", L"config svc --startup SERVICE_START_LATE --path D:\\new.exe --no-depend --account LocalService", 0,
+         "configured svc\n"},
+        {"config with a bad account", L"config svc --account Administrator", 1057,
+         "svhctl: INVALID_ACCOUNT: the account must be LocalSystem or LocalService\n"},
+        {"config with a comma in the path", L"config svc --path D:\\a,b.exe", ERROR_INVALID_PARAMETER,
+         "svhctl: the path holds a comma, which the control protocol cannot carry\n"},
+        {"disable", L"disable svc", 0, "disabled svc\n"},
+        {"power set", L"power set POWERPROFILE_BATTERY", 0,
+         "power state: POWERPROFILE_BATTERY POWERPROFILE_NORMAL POWERPROFILE_AAC_CONTROL\n"},
+        {"power", L"power", 0, "power state: POWERPROFILE_BATTERY POWERPROFILE_NORMAL POWERPROFILE_AAC_CONTROL\n"},
+        {"power set nothing", L"power set", 0, "power state: POWERPROFILE_NORMAL POWERPROFILE_AAC_CONTROL\n"},
+        {"profile of a missing service", L"profile ghost", 1060, "svhctl: no hosted service named ghost\n"},
+        {"delete a running service", L"delete base", 1056,
+         "svhctl: SERVICE_ALREADY_RUNNING: the service is running or starting; stop it first\n"},
+        {"bad operands", L"config svc --startup", ERROR_INVALID_PARAMETER, ""},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunSvhctl(On() + c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
+        if (!c.output.empty()) {
+            EXPECT_EQ(run.output, c.output) << c.name;
+        }
+    }
+    const ServiceRecord* svc = Find(L"svc");
+    EXPECT_EQ(svc->GetStartupProfile(), StartupProfile::kLate);
+    EXPECT_EQ(svc->GetBinaryPath(), L"D:\\new.exe");
+    EXPECT_TRUE(svc->GetDependOnService().empty());
+    EXPECT_EQ(svc->GetGroupAccount(), L"LocalService");
+    EXPECT_TRUE(svc->GetDisabled());
+
+    ToolRun profile = RunSvhctl(On() + L"profile svc");
+    EXPECT_EQ(profile.exitCode, 0u);
+    EXPECT_EQ(profile.output.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Service>\n    <Name>svc</Name>\n", 0),
+              0u)
+        << profile.output;
+    EXPECT_EQ(RunSvhctl(On() + L"enable svc").output, "enabled svc\n");
+    EXPECT_FALSE(svc->GetDisabled());
+    EXPECT_EQ(RunSvhctl(On() + L"delete svc").output, "deleted svc\n");
+    EXPECT_EQ(Find(L"svc"), nullptr);
+}
+
+} // namespace
+} // namespace qvx

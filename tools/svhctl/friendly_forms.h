@@ -1,0 +1,37 @@
+#pragma once
+// svhctl's friendly forms: one verb per everyday task, each turned into the
+// control-pipe requests it needs, with readable output (or, with --raw, the
+// host's replies as they came).
+//
+//     create PROFILE-FILE          create a service from its app profile
+//     show SERVICE                 configuration and state
+//     list [TYPE]                  services of a type (all by default)
+//     config SERVICE [--startup PROFILE] [--path PATH]
+//                    [--depend NAME[:NAME...] | --no-depend] [--account ACCOUNT]
+//     delete | enable | disable SERVICE
+//     dependents SERVICE [FILTER]  services that depend on SERVICE
+//     power [set [NAME...]]        the host's power state, or set it
+//     profile SERVICE              the service's app profile (XML)
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace svhctl {
+
+struct Options {
+    std::wstring pipe;
+    bool raw = false; // print the replies instead of their readable form
+};
+
+// Runs the friendly form `verb` names and sets the exit code: 0 on success,
+// else the Windows error of the failure (the reply's error, 50 for an empty
+// reply, the pipe's error, 87 for input that cannot be sent). False when
+// `verb` names no friendly form or its operands do not fit it.
+bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::vector<std::wstring>& operands,
+                     int& exitCode);
+
+// The usage lines of the friendly forms.
+const wchar_t* FriendlyUsage();
+
+} // namespace svhctl
