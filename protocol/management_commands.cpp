@@ -48,7 +48,7 @@ ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
     return table;
 }
 
-// The request's fields when there are exactly `count`, else null after
+// Whether the request has exactly `count` fields (into `fields`); false after
 // answering "ERROR_MSG_PROTOCOL".
 bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe)
 {
