@@ -1,0 +1,33 @@
+#pragma once
+// Installing the service host on a machine: the three services of the one
+// image with the service control manager, the event source, and the folder
+// where the trusted loader finds the companion libraries.
+
+#include <windows.h>
+
+#include <string>
+
+namespace qvx {
+
+constexpr wchar_t kHostImageName[] = L"qvxsvh.exe";
+constexpr wchar_t kEventSourceKeyPath[] =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Quorvex Service Controller";
+// Error, warning and information events.
+constexpr DWORD kEventTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+
+// Registers qvxsvh, qvxtrust and qvxfwsvc as share-process, demand-start
+// services of `folder`\qvxsvh.exe (a registration that exists is changed in
+// place, so the hosted services stored below qvxsvh stay), creates the empty
+// hosted-service list of a first installation, registers the event source
+// with the image as its message file and sets the companion install folder
+// to `folder`. 0, or the first error met (reported on `log` when given).
+DWORD InstallServiceHost(const std::wstring& folder);
+
+// Stops and deletes the three services and removes the event source and the
+// install-folder setting. Missing pieces are no failure. 0 or the last error.
+DWORD RemoveServiceHost();
+
+// Receives one line for each step that failed; none by default.
+void SetInstallLog(void (*log)(const std::wstring& line));
+
+} // namespace qvx
