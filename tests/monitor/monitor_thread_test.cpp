@@ -1,0 +1,492 @@
+#include "host/monitor_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "host/boot_markers.h"
+#include "host/machine_conditions.h"
+#include "host/monitor_wait_set.h"
+#include "model/handle_release.h"
+#include "model/life_cycle_record.h"
+#include "model/service_table.h"
+#include "platform/diagnostic_block.h"
+#include "platform/locks.h"
+#include "tests/monitor/monitor_doubles.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_service_key.h"
+#include "tests/support/trace_capture.h"
+#include "tests/support/unique_name.h"
+
+// host/management_service.h and model/service_table.h both define
+// kManagementServiceName; the host's is kept out of the way here.
+#define kManagementServiceName kManagementServiceNameOfHost
+#include "host/management_service.h"
+#undef kManagementServiceName
+
+namespace qvx {
+namespace {
+
+bool IsOpen(HANDLE handle)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+uint32_t HandleWord(HANDLE handle)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
+}
+
+// Runs ServiceMonThreadProc for real on a private table with its own
+// events, a published diagnostic block and a private service key; the
+// engine calls go to EngineDouble.
+class MonitorThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetMachineConditions();
+        g_shuttingDown.store(0);
+        PublishDiagnosticBlock(&diagnostic_);
+        service_ = std::make_unique<ManagementService>();
+    }
+
+    void TearDown() override
+    {
+        StopMonitor();
+        SetMonitorPipeServers(nullptr);
+        MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+        for (HANDLE mutex : waitSet.Mutexes())
+            waitSet.RemoveMutex(mutex);
+        for (HANDLE timer : waitSet.Timers())
+            waitSet.RemoveTimer(timer);
+        waitSet.CloseDeferred();
+        PublishDiagnosticBlock(nullptr);
+        ResetMachineConditions();
+        g_shuttingDown.store(0);
+    }
+
+    void StartMonitor()
+    {
+        start_ = {&table_, shutdown_.Get(), monitorStop_.Get(), ProcessMonitorWaitSet().WakeEvent(), 3,
+                  service_.get(), shutdownDone_.Get()};
+        thread_.Reset(CreateThread(nullptr, 0, ServiceMonThreadProc, &start_, 0, nullptr));
+        ASSERT_TRUE(thread_);
+        ASSERT_TRUE(test::WaitUntil([&] { return engine_.sweeps.load() > 0; })) << "the monitor reaches its loop";
+    }
+
+    // Sets the monitor stop event and returns the thread's exit code.
+    DWORD StopMonitor()
+    {
+        if (!thread_)
+            return STILL_ACTIVE;
+        SetEvent(monitorStop_.Get());
+        EXPECT_EQ(WaitForSingleObject(thread_.Get(), 10000), WAIT_OBJECT_0);
+        DWORD exitCode = STILL_ACTIVE;
+        GetExitCodeThread(thread_.Get(), &exitCode);
+        thread_.Reset();
+        return exitCode;
+    }
+
+    // Returns once the monitor has gone round its loop after this call: what
+    // it was handling when Settle began is done. A wake that lands while the
+    // monitor builds its array is reset by the build, so it wakes it again
+    // until it comes round.
+    void Settle()
+    {
+        const int before = engine_.sweeps.load();
+        ASSERT_TRUE(test::WaitUntil([&] {
+            if (engine_.sweeps.load() > before)
+                return true;
+            ProcessMonitorWaitSet().Wake();
+            return false;
+        }));
+    }
+
+    ServiceRecord* AddRunningService(const wchar_t* name)
+    {
+        auto record = std::make_unique<ServiceRecord>();
+        record->SetName(name);
+        record->SetServiceState(ServiceState::kRunning);
+        ServiceRecord* raw = record.get();
+        EXPECT_TRUE(table_.Add(record));
+        return raw;
+    }
+
+    bool MonitorTracedError() const
+    {
+        for (const trace::Record& record : traces_.Records()) {
+            if (record.level == trace::kError && std::string(record.file) == "monitor_thread.cpp")
+                return true;
+        }
+        return false;
+    }
+
+    test::TestServiceKey key_;
+    test::EngineDouble engine_;
+    test::TraceCapture traces_;
+    DiagnosticBlock diagnostic_{};
+    ServiceTable table_;
+    std::unique_ptr<ManagementService> service_;
+    KernelHandle shutdown_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    KernelHandle monitorStop_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    KernelHandle shutdownDone_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    MonitorStartBlock start_{};
+    KernelHandle thread_;
+};
+
+TEST_F(MonitorThreadTest, StartBlockMissingOrWithAWrongEventCountEndsAtOnce)
+{
+    struct Case {
+        const char* name;
+        bool withBlock;
+        DWORD eventCount;
+    };
+    const Case cases[] = {{"no start block", false, 3}, {"two events", true, 2}, {"four events", true, 4}};
+    for (const Case& c : cases) {
+        memset(&diagnostic_, 0xCC, sizeof(diagnostic_));
+        MonitorStartBlock block = {&table_, shutdown_.Get(), monitorStop_.Get(), ProcessMonitorWaitSet().WakeEvent(),
+                                   c.eventCount, service_.get(), shutdownDone_.Get()};
+        EXPECT_EQ(ServiceMonThreadProc(c.withBlock ? &block : nullptr), 0xFFFFFFFFu) << c.name;
+        EXPECT_EQ(diagnostic_.allOnes, 0u) << c.name << ": the block is zeroed first";
+        EXPECT_EQ(engine_.sweeps.load(), 0) << c.name;
+    }
+    EXPECT_TRUE(MonitorTracedError());
+}
+
+TEST_F(MonitorThreadTest, ReleasedMutexStopsTheServiceAndAbandonedOneGoesToTerminationHandling)
+{
+    const std::wstring mode = test::ChildMode();
+    if (mode.rfind(L"own:", 0) == 0) {
+        // The child takes both mutexes, gives one back and ends owning the other.
+        const size_t split = mode.find(L'|');
+        HANDLE crashed = CreateMutexW(nullptr, FALSE, mode.substr(4, split - 4).c_str());
+        HANDLE clean = CreateMutexW(nullptr, FALSE, mode.substr(split + 1).c_str());
+        WaitForSingleObject(crashed, 5000);
+        WaitForSingleObject(clean, 5000);
+        ReleaseMutex(clean);
+        return;
+    }
+    const std::wstring crashedName = test::UniqueName(L"qvxmon-crashed");
+    const std::wstring cleanName = test::UniqueName(L"qvxmon-clean");
+    ServiceRecord* crashed = AddRunningService(L"crashed");
+    ServiceRecord* clean = AddRunningService(L"clean");
+    crashed->SetServiceMutex(CreateMutexW(nullptr, FALSE, crashedName.c_str()));
+    clean->SetServiceMutex(CreateMutexW(nullptr, FALSE, cleanName.c_str()));
+    const HANDLE crashedMutex = crashed->GetServiceMutex();
+    const HANDLE cleanMutex = clean->GetServiceMutex();
+    clean->SetTimer(ServiceTimer::kStartup, CreateWaitableTimerW(nullptr, TRUE, nullptr));
+    clean->SetTimer(ServiceTimer::kShutdown, CreateWaitableTimerW(nullptr, TRUE, nullptr));
+    const HANDLE startupTimer = clean->GetTimer(ServiceTimer::kStartup);
+    const HANDLE shutdownTimer = clean->GetTimer(ServiceTimer::kShutdown);
+
+    test::ChildResult child = test::RunChild(
+        L"MonitorThreadTest.ReleasedMutexStopsTheServiceAndAbandonedOneGoesToTerminationHandling",
+        L"own:" + crashedName + L"|" + cleanName);
+    ASSERT_TRUE(child.finished) << child.output;
+
+    StartMonitor();
+    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    waitSet.AddTimer(startupTimer);
+    waitSet.AddTimer(shutdownTimer);
+    waitSet.AddMutex(crashedMutex);
+    waitSet.AddMutex(cleanMutex);
+
+    ASSERT_EQ(WaitForSingleObject(engine_.terminated.Get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(engine_.Terminations(), std::vector<HANDLE>{crashedMutex});
+    ASSERT_TRUE(test::WaitUntil([&] { return clean->GetState() == ServiceState::kStopped; }));
+    Settle();
+
+    EXPECT_EQ(crashed->GetState(), ServiceState::kRunning) << "the crash is left to the termination handling";
+    EXPECT_EQ(crashed->GetServiceMutex(), crashedMutex);
+    EXPECT_EQ(clean->GetServiceMutex(), nullptr);
+    EXPECT_EQ(clean->GetTimer(ServiceTimer::kStartup), nullptr);
+    EXPECT_EQ(clean->GetTimer(ServiceTimer::kShutdown), nullptr);
+    EXPECT_FALSE(waitSet.HasMutex(cleanMutex));
+    EXPECT_FALSE(waitSet.HasMutex(crashedMutex));
+    EXPECT_FALSE(waitSet.HasTimer(startupTimer));
+    EXPECT_FALSE(waitSet.HasTimer(shutdownTimer));
+    EXPECT_FALSE(IsOpen(cleanMutex)) << "the released mutex went through the deferred close";
+    EXPECT_FALSE(IsOpen(startupTimer));
+    EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+}
+
+TEST_F(MonitorThreadTest, ReleasedMutexThatNoServiceOwnsIsOnlyTraced)
+{
+    StartMonitor();
+    KernelHandle orphan(CreateMutexW(nullptr, FALSE, nullptr));
+    ProcessMonitorWaitSet().AddMutex(orphan.Get());
+    ASSERT_TRUE(test::WaitUntil([&] { return !ProcessMonitorWaitSet().HasMutex(orphan.Get()); }));
+    Settle();
+    EXPECT_TRUE(traces_.Contains(trace::kWarning, L"no hosted service owns the released mutex")) << traces_.Dump();
+    EXPECT_EQ(WaitForSingleObject(orphan.Get(), 0), WAIT_OBJECT_0) << "the monitor gave the mutex back";
+    ReleaseMutex(orphan.Get());
+    EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+}
+
+TEST_F(MonitorThreadTest, VacantMutexEntryLeavesTheList)
+{
+    StartMonitor();
+    ProcessMonitorWaitSet().AddMutex(INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(test::WaitUntil([&] { return !ProcessMonitorWaitSet().HasMutex(INVALID_HANDLE_VALUE); }));
+    Settle();
+    EXPECT_EQ(diagnostic_.handleCount, 3u);
+    EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+}
+
+TEST_F(MonitorThreadTest, SignalledTimersReachTheirHandlers)
+{
+    ServiceRecord* first = AddRunningService(L"first");
+    ServiceRecord* second = AddRunningService(L"second");
+    for (ServiceTimer slot :
+         {ServiceTimer::kResetPeriod, ServiceTimer::kRestartDelay, ServiceTimer::kShutdown, ServiceTimer::kStartup}) {
+        first->SetTimer(slot, CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        second->SetTimer(slot, CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    KernelHandle waveTimer(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    engine_.onStartupDecision = [&](ManagementService&) { SetWaveTimer(waveTimer.Get()); };
+    StartMonitor();
+
+    struct Case {
+        HANDLE handle;
+        const wchar_t* expected;
+    };
+    const Case cases[] = {
+        {second->GetTimer(ServiceTimer::kResetPeriod), L"ResetPeriodExpired second"},
+        {first->GetTimer(ServiceTimer::kRestartDelay), L"RestartDelayExpired first"},
+        {second->GetTimer(ServiceTimer::kShutdown), L"ShutdownTimeoutExpired second"},
+        {first->GetTimer(ServiceTimer::kStartup), L"StartupTimeoutExpired first"},
+        {waveTimer.Get(), L"WaveTimerExpired"},
+    };
+    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    for (const Case& c : cases)
+        waitSet.AddTimer(c.handle);
+    Settle();
+    for (const Case& c : cases) {
+        SetEvent(c.handle);
+        ASSERT_EQ(WaitForSingleObject(engine_.timerHandled.Get(), 10000), WAIT_OBJECT_0) << c.expected;
+        ASSERT_FALSE(engine_.TimerCalls().empty());
+        EXPECT_EQ(engine_.TimerCalls().back(), c.expected);
+    }
+    EXPECT_EQ(engine_.TimerCalls().size(), std::size(cases));
+    waitSet.RemoveTimer(waveTimer.Get());
+    EXPECT_EQ(StopMonitor(), 0u);
+    EXPECT_EQ(WaveTimer(), nullptr) << "the monitor closes the wave timer when it ends";
+    EXPECT_FALSE(IsOpen(waveTimer.Take()));
+    EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+}
+
+TEST_F(MonitorThreadTest, TimerRemovedAfterTheArrayWasBuiltIsToleratedWithoutAnError)
+{
+    StartMonitor();
+    KernelHandle timer(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    {
+        // The monitor wakes on the signalled handle and then waits for the
+        // table to look for its owner; meanwhile the handle leaves the list.
+        TableLock hold(table_.Lock(), TableLockMode::Exclusive);
+        waitSet.AddTimer(timer.Get());
+        ASSERT_TRUE(test::WaitUntil([&] {
+            return diagnostic_.handleCount == 4 && diagnostic_.handles[3] == HandleWord(timer.Get());
+        }));
+        waitSet.RemoveTimer(timer.Get());
+    }
+    Settle();
+    EXPECT_TRUE(traces_.Contains(trace::kInfo, L"a timer released after the wait began fired")) << traces_.Dump();
+    EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+    EXPECT_EQ(diagnostic_.failureCode, 0u);
+}
+
+TEST_F(MonitorThreadTest, LowThenHighMemoryTogglesTheBitAndTheWatchedNotification)
+{
+    KernelHandle low(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle high(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    service_->lowMemoryNotification = low.Get();
+    service_->highMemoryNotification = high.Get();
+    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    MachineConditions.store(POWERPROFILE_BATTERY);
+    StartMonitor();
+    EXPECT_TRUE(waitSet.HasTimer(low.Get()));
+    EXPECT_FALSE(waitSet.HasTimer(high.Get()));
+
+    SetEvent(low.Get());
+    ASSERT_EQ(WaitForSingleObject(engine_.powerCalled.Get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(MachineConditions.load(), uint32_t{POWERPROFILE_BATTERY | POWERPROFILE_LOWMEMORY});
+    EXPECT_FALSE(engine_.lastStartAllowed.load());
+    EXPECT_FALSE(waitSet.HasTimer(low.Get()));
+    EXPECT_TRUE(waitSet.HasTimer(high.Get()));
+    ResetEvent(low.Get());
+
+    SetEvent(high.Get());
+    ASSERT_EQ(WaitForSingleObject(engine_.powerCalled.Get(), 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(MachineConditions.load(), uint32_t{POWERPROFILE_BATTERY});
+    EXPECT_TRUE(waitSet.HasTimer(low.Get()));
+    EXPECT_FALSE(waitSet.HasTimer(high.Get()));
+    ResetEvent(high.Get());
+    EXPECT_EQ(engine_.powerCalls.load(), 2);
+
+    // Low memory already known (start-up found it): no change, no power pass.
+    MachineConditions.fetch_or(POWERPROFILE_LOWMEMORY);
+    SetEvent(low.Get());
+    ASSERT_TRUE(test::WaitUntil([&] { return waitSet.HasTimer(high.Get()); }));
+    Settle();
+    EXPECT_EQ(engine_.powerCalls.load(), 2);
+    ResetEvent(low.Get());
+
+    EXPECT_EQ(StopMonitor(), 0u);
+    EXPECT_FALSE(waitSet.HasTimer(high.Get())) << "the notifications leave the list with the monitor";
+    service_->lowMemoryNotification = nullptr;
+    service_->highMemoryNotification = nullptr;
+}
+
+TEST_F(MonitorThreadTest, ShutdownBroadcastsAndSignalsOnceEveryServiceStopped)
+{
+    ServiceRecord* running = AddRunningService(L"running");
+    ServiceRecord* stopped = AddRunningService(L"stopped");
+    stopped->SetServiceState(ServiceState::kStopped);
+    CheckAllServicesStopped();
+    StartMonitor();
+    CheckAllServicesStopped();
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "not shutting down: never signalled";
+
+    SetEvent(shutdown_.Get());
+    ASSERT_TRUE(test::WaitUntil([&] { return engine_.broadcasts.load() == 1; }));
+    EXPECT_EQ(g_shuttingDown.load(), 1u);
+    Settle();
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "one service still runs";
+
+    running->SetServiceState(ServiceState::kPostShutdownPending);
+    CheckAllServicesStopped();
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    running->SetServiceState(ServiceState::kPostShutdown);
+    CheckAllServicesStopped();
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), WAIT_OBJECT_0);
+}
+
+TEST_F(MonitorThreadTest, StopEventEndsTheThreadCleanly)
+{
+    PipeServerList servers;
+    CreatePipeServers(servers, (L"\\\\.\\pipe\\" + test::UniqueName(L"qvxmon")).c_str(), 2);
+    SetMonitorPipeServers(&servers);
+    test::FakeIpHelper ipHelper;
+    ipHelper.adapters = {{IF_TYPE_SOFTWARE_LOOPBACK, IfOperStatusUp}};
+    ASSERT_TRUE(CreateDirtyExitMarker());
+
+    StartMonitor();
+    for (const auto& server : servers)
+        EXPECT_TRUE(server->IsRunning());
+    EXPECT_EQ(MachineConditions.load() & POWERPROFILE_NOTNETWORK, uint32_t{POWERPROFILE_NOTNETWORK})
+        << "no adapter up at start: the initial notification sets the bit";
+
+    // While the monitor runs a released timer leaves the lists at once and
+    // is closed before the next wait.
+    HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    ProcessMonitorWaitSet().AddTimer(timer);
+    CurrentHandleRelease().ReleaseTimer(timer);
+    EXPECT_FALSE(ProcessMonitorWaitSet().HasTimer(timer));
+    ASSERT_TRUE(test::WaitUntil([&] { return !IsOpen(timer); }));
+
+    EXPECT_EQ(StopMonitor(), 0u);
+    for (const auto& server : servers)
+        EXPECT_FALSE(server->IsRunning());
+    EXPECT_EQ(ipHelper.cancelled, test::FakeIpHelper::kRegistration);
+    EXPECT_FALSE(IsDirtyExitMarkerPresent()) << "a clean end deletes the dirty-exit marker";
+    LifeCycleRecord record(nullptr);
+    record.Load();
+    EXPECT_NE(record.StopTime, 0u) << "the stop is recorded";
+
+    // The default release is back: a released timer is closed at once.
+    HANDLE after = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    CurrentHandleRelease().ReleaseTimer(after);
+    EXPECT_FALSE(IsOpen(after));
+    EXPECT_EQ(ProcessMonitorWaitSet().DeferredCount(), 0u);
+}
+
+// Fatal paths run in a child, which prints the diagnostic block when the
+// monitor aborts the process.
+DiagnosticBlock* g_childBlock = nullptr;
+test::TraceCapture* g_childTraces = nullptr;
+HANDLE g_childHandle = nullptr;
+
+void PrintBlockOnAbort(int)
+{
+    const DiagnosticBlock& b = *g_childBlock;
+    int errors = 0;
+    for (const trace::Record& record : g_childTraces->Records()) {
+        if (record.level == trace::kError && record.text.find(L"ERROR: ServiceMonThreadProc") != std::wstring::npos)
+            ++errors;
+    }
+    printf("BLOCK code=%08X result=%08X lastError=%u handleIsOurs=%d index=%u count=%u allOnes=%08X errors=%d "
+           "tooMany=%d text=[%s]\n",
+           b.failureCode, b.result, b.lastError, g_childHandle && b.handle == HandleWord(g_childHandle) ? 1 : 0,
+           b.index, b.handleCount, b.allOnes, errors,
+           g_childTraces->Contains(trace::kError, L"more handles to wait on than the system allows") ? 1 : 0, b.text);
+    fflush(stdout);
+}
+
+class MonitorThreadFatalTest : public MonitorThreadTest {
+protected:
+    void PrepareChildForAbort()
+    {
+        g_childBlock = &diagnostic_;
+        g_childTraces = &traces_;
+        signal(SIGABRT, PrintBlockOnAbort);
+    }
+};
+
+TEST_F(MonitorThreadFatalTest, UnrecoverableWaitsEndTheProcessWithTheBlockFilled)
+{
+    const std::wstring mode = test::ChildMode();
+    if (!mode.empty()) {
+        PrepareChildForAbort();
+        StartMonitor();
+        Settle(); // one wait is on record
+        MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+        if (mode == L"too-many") {
+            CriticalSectionGuard hold(waitSet.Lock());
+            for (int i = 0; i < 62; ++i)
+                waitSet.AddMutex(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        } else if (mode == L"wait-failed") {
+            HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            CloseHandle(closed);
+            waitSet.AddMutex(closed);
+        } else if (mode == L"unknown-timer") {
+            g_childHandle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+            waitSet.AddTimer(g_childHandle);
+        }
+        Sleep(10000);
+        printf("survived\n");
+        return;
+    }
+
+    struct Case {
+        const wchar_t* mode;
+        std::vector<const char*> expected;
+    };
+    const Case cases[] = {
+        {L"too-many", {"code=00000000 ", "count=3 allOnes=FFFFFFFF errors=0 tooMany=1 text=[]"}},
+        {L"wait-failed",
+         {"code=0A0A0A03 result=FFFFFFFF lastError=6 handleIsOurs=0 index=0 count=4 allOnes=FFFFFFFF errors=4 ",
+          "text=[ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_FAILED value!]"}},
+        {L"unknown-timer",
+         {"code=0A0A0A04 result=00000003 ", "handleIsOurs=1 index=3 count=4 allOnes=FFFFFFFF errors=4 ",
+          "text=[ERROR: ServiceMonThreadProc: WaitForMultipleObjects return unknown timer handle!]"}},
+    };
+    for (const Case& c : cases) {
+        test::ChildResult child =
+            test::RunChild(L"MonitorThreadFatalTest.UnrecoverableWaitsEndTheProcessWithTheBlockFilled", c.mode);
+        ASSERT_TRUE(child.finished);
+        EXPECT_EQ(child.exitCode, 3u) << child.output;
+        EXPECT_EQ(child.output.find("survived"), std::string::npos) << child.output;
+        for (const char* expected : c.expected)
+            EXPECT_NE(child.output.find(expected), std::string::npos) << expected << "\n" << child.output;
+    }
+}
+
+} // namespace
+} // namespace qvx
