@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "host/boot_markers.h"
+#include "host/companion_interfaces.h"
 #include "host/machine_conditions.h"
 #include "host/management_service.h"
 #include "host/run_management_service.h"
@@ -47,6 +50,73 @@ DWORD WINAPI CountingMonitor(void* /*startBlock*/)
     return 0;
 }
 
+
+// The access-control object as the run sees it: records what is asked of it.
+std::vector<std::string> g_accessSteps;
+
+class FakeAccessControl final : public AacObject {
+public:
+    ULONG WINAPI AddRef() override { return 2; }
+    ULONG WINAPI Release() override
+    {
+        g_accessSteps.push_back("release");
+        return 0;
+    }
+    HRESULT WINAPI CreatePolicy(const GUID*, const wchar_t*, AacPolicy**) override { return E_NOTIMPL; }
+    HRESULT WINAPI CreateRule(const GUID*, const wchar_t*, AacRuleAction, AacRule**) override { return E_NOTIMPL; }
+    HRESULT WINAPI CreateActorMatcher(AacActorKind, const wchar_t*, DWORD, AacMatcher**) override { return E_NOTIMPL; }
+    HRESULT WINAPI CreateTargetMatcher(AacObjectType, const wchar_t*, DWORD, DWORD, AacMatcher**) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT WINAPI AddMatcher(AacRule*, AacMatcher*) override { return E_NOTIMPL; }
+    HRESULT WINAPI AddRule(AacPolicy*, AacRule*) override { return E_NOTIMPL; }
+    HRESULT WINAPI CommitPolicy(const GUID*, AacPolicy*) override { return E_NOTIMPL; }
+    HRESULT WINAPI DeletePolicy(const GUID*, DWORD, DWORD) override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved10() override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved11() override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved12() override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved13() override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved14() override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved15() override { return E_NOTIMPL; }
+    HRESULT WINAPI Reserved16() override { return E_NOTIMPL; }
+    HRESULT WINAPI RegisterCallback(AacCallback* callback, DWORD mask, DWORD flags, DWORD reserved,
+                                    void* context) override
+    {
+        g_accessSteps.push_back("register " + std::to_string(mask) + " " + std::to_string(flags) + " " +
+                                std::to_string(reserved) + (callback ? " callback" : " none") +
+                                (context ? " context" : ""));
+        return S_OK;
+    }
+    HRESULT WINAPI UnregisterCallback() override
+    {
+        g_accessSteps.push_back("unregister");
+        return S_OK;
+    }
+};
+
+FakeAccessControl g_fakeAccessControl;
+DWORD g_openAccessError = 0;
+
+DWORD OpenFakeAccessControl(AacObject** object)
+{
+    g_accessSteps.push_back("open");
+    if (g_openAccessError)
+        return g_openAccessError;
+    *object = &g_fakeAccessControl;
+    return 0;
+}
+
+void RecordPolicy(ManagementService& /*service*/, AacObject& object)
+{
+    g_accessSteps.push_back(&object == &g_fakeAccessControl ? "policy" : "policy on another object");
+}
+
+void RecordProbe(ManagementService& /*service*/)
+{
+    g_accessSteps.push_back("probe");
+}
+
 class RunManagementServiceTest : public testing::Test {
 protected:
     void SetUp() override
@@ -55,11 +125,16 @@ protected:
         g_monitorStarts = 0;
         g_powerSetups = 0;
         g_stopDuringLoad = false;
+        g_accessSteps.clear();
+        g_openAccessError = 0;
         pipeName_ = L"\\\\.\\pipe\\" + test::UniqueName(L"svhrun");
         calls_ = ManagementRunEngineCalls();
         calls_.loadServiceTable = LoadThenMaybeStop;
         calls_.setupPowerNotifications = CountPowerSetup;
         calls_.pipeName = pipeName_.c_str();
+        calls_.openAccessControl = OpenFakeAccessControl;
+        calls_.registerLegacyHostPolicy = RecordPolicy;
+        calls_.probeLegacyHostMutexes = RecordProbe;
         SetManagementRunCalls(&calls_);
         ASSERT_TRUE(test::WriteDemandService(key_.Path(), L"alpha"));
     }
@@ -166,6 +241,37 @@ TEST_F(RunManagementServiceTest, ASecondRunInTheSameBootIsNoFirstStart)
     ASSERT_TRUE(run);
     ASSERT_EQ(WaitForSingleObject(run.Get(), kRunEndMs), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_FALSE(service_.firstStartSinceBoot.load());
+}
+
+// With an access-control object the legacy-host policy goes in before the
+// management service registers as callback, the mutex probe after; the
+// object is unregistered and released when the run ends.
+TEST_F(RunManagementServiceTest, RegistersWithTheAccessControlObjectAndLetsGoOfItAtTheEnd)
+{
+    calls_.monitorThreadProc = CountingMonitor;
+    g_stopDuringLoad = true;
+
+    KernelHandle run = StartRun();
+    ASSERT_TRUE(run);
+    ASSERT_EQ(WaitForSingleObject(run.Get(), kRunEndMs), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    EXPECT_EQ(g_accessSteps, (std::vector<std::string>{"open", "policy", "register 1023 2050 0 callback", "probe",
+                                                       "unregister", "release"}));
+    EXPECT_EQ(service_.accessControl, nullptr);
+}
+
+TEST_F(RunManagementServiceTest, WithoutAccessControlTheServiceRunsAndAsksNothingMore)
+{
+    calls_.monitorThreadProc = CountingMonitor;
+    g_openAccessError = ERROR_MOD_NOT_FOUND;
+    g_stopDuringLoad = true;
+
+    KernelHandle run = StartRun();
+    ASSERT_TRUE(run);
+    ASSERT_EQ(WaitForSingleObject(run.Get(), kRunEndMs), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    EXPECT_EQ(g_accessSteps, (std::vector<std::string>{"open"}));
+    EXPECT_EQ(g_loads.load(), 1);
 }
 
 } // namespace
