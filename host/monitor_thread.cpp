@@ -25,6 +25,8 @@
 #include "platform/diagnostic_block.h"
 #include "platform/handles.h"
 #include "platform/locks.h"
+#include "platform/registry_value.h"
+#include "platform/service_key.h"
 #include "platform/trace.h"
 #include "protocol/dispatcher.h"
 
@@ -44,6 +46,12 @@ constexpr int kRecoverableErrors = 3;
 constexpr int kSkipVacantFromAttempt = 3;
 constexpr DWORD kPowerEventsWaitMs = 30000;
 constexpr uint32_t kAllOnes = 0xFFFFFFFF;
+// Wave delays an administrator may store below the management service key.
+// They are read and traced for diagnosis; the waves keep their fixed steps.
+constexpr wchar_t kServiceDelayNormal[] = L"ServiceDelayNormal";
+constexpr wchar_t kServiceDelayLate[] = L"ServiceDelayLate";
+constexpr DWORD kBuiltInDelayNormal = 60;
+constexpr DWORD kBuiltInDelayLate = 120;
 
 constexpr char kTextAbandoned[] =
     "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_ABANDONED_0 abandoned mutex object!";
@@ -77,6 +85,23 @@ constexpr TimerRoute kTimerRoutes[] = {
     {ServiceTimer::kShutdown, &MonitorCalls::shutdownTimeoutExpired},
     {ServiceTimer::kStartup, &MonitorCalls::startupTimeoutExpired},
 };
+
+void TraceStoredWaveDelays()
+{
+    DWORD normal = kBuiltInDelayNormal;
+    DWORD late = kBuiltInDelayLate;
+    RegKey key;
+    if (OpenKey(ServiceKeyRoot(), ServiceKeyPath().c_str(), KEY_READ, key) == ERROR_SUCCESS) {
+        DWORD storedNormal = 0;
+        DWORD storedLate = 0;
+        if (ReadDword(key.Get(), kServiceDelayNormal, storedNormal) &&
+            ReadDword(key.Get(), kServiceDelayLate, storedLate)) {
+            normal = storedNormal;
+            late = storedLate;
+        }
+    }
+    QVX_TRACE(trace::kInfo, 27, L"wave delays", normal, late);
+}
 
 bool IsVacant(HANDLE handle)
 {
@@ -144,6 +169,7 @@ void ServiceMonitor::Start()
                   static_cast<const void*>(block_.wakeUpEvent));
 
     ipWatch_.Start();
+    TraceStoredWaveDelays();
 
     if (block_.service) {
         WaitForFirstPowerNotifications();
@@ -452,6 +478,7 @@ void ServiceMonitor::End()
     LifeCycleRecord(nullptr).RecordStop();
 
     g_shutdownDoneEvent.store(nullptr);
+    g_table.store(nullptr);
 }
 
 } // namespace
