@@ -1,5 +1,7 @@
 #include "host/startup_decision.h"
 
+#include <windows.h>
+
 #include "host/boot_markers.h"
 #include "host/management_service.h"
 #include "model/life_cycle_record.h"
@@ -8,6 +10,19 @@
 namespace qvx {
 
 std::atomic<bool> g_startupComplete{false};
+
+namespace {
+
+// Takes the hosted services that kept running back under watch; 0 when every
+// one of them answered. Until the start-up waves are in place no hosted
+// service is re-attached.
+DWORD ReattachRunningServices()
+{
+    QVX_TRACE(trace::kVerbose, 4, L"qvxsvh", L"re-attaching to running hosted services not yet wired");
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+} // namespace
 
 void RunStartupDecision(ManagementService& service)
 {
@@ -21,15 +36,20 @@ void RunStartupDecision(ManagementService& service)
 
     const bool firstStart = service.firstStartSinceBoot.load();
     QVX_TRACE(trace::kInfo, 1, L"qvxsvh", L"start-up decision: first start since boot", firstStart, L"dirty", dirty);
-    if (!firstStart && !dirty) {
-        // The management service restarted while its hosted services kept
-        // running; only the DLL-hosted early services, which lived in the
-        // process that ended, need starting again.
-        QVX_TRACE(trace::kInfo, 2, L"qvxsvh", L"restart in this boot: re-attach to the running hosted services");
-    } else {
-        QVX_TRACE(trace::kInfo, 3, L"qvxsvh", L"start from scratch: hosted services start in waves");
-        CreateBootMarker();
+    if (!firstStart) {
+        DWORD reattached = ReattachRunningServices();
+        if (reattached == ERROR_SUCCESS || !dirty) {
+            // The management service restarted while its hosted services
+            // kept running; only the early DLL-hosted services, which lived
+            // in the process that ended, start again.
+            QVX_TRACE(trace::kInfo, 2, L"qvxsvh", L"restart in this boot: re-attached, early DLL services start",
+                      reattached);
+            g_startupComplete.store(true);
+            return;
+        }
     }
+    QVX_TRACE(trace::kInfo, 3, L"qvxsvh", L"start from scratch: hosted services start in waves");
+    CreateBootMarker();
     g_startupComplete.store(true);
 }
 
