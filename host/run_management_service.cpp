@@ -6,7 +6,6 @@
 #include <winsvc.h>
 
 #include <memory>
-#include <vector>
 
 #include "engine/event_report.h"
 #include "host/boot_markers.h"
@@ -326,8 +325,8 @@ void RunManagementService(ManagementService& service)
 
         if (!WaitForServiceStop(service, 0)) {
             calls.setupPowerNotifications(service);
-            if (!RegisterServiceEventSource())
-                QVX_TRACE(trace::kWarning, 19, L"qvxsvh", L"the service runs without event-log reports");
+            // A failed registration is traced there; reports are then skipped.
+            RegisterServiceEventSource();
             if (calls.queryServiceLaunchProtection(kManagementServiceName))
                 SetLockdown(kManagementServiceName, true);
             StartMonitorThread(service, table, *servers, monitorBlock);
