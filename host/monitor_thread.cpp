@@ -330,12 +330,18 @@ void ServiceMonitor::OnHandleServiceTermination(HANDLE mutex)
 {
     QVX_TRACE(trace::kWarning, 11, L"a hosted service process ended without releasing its mutex",
               static_cast<const void*>(mutex));
-    if (!block_.table) {
+    if (block_.table) {
+        TableLock guard(block_.table->Lock(), TableLockMode::Shared);
         calls_.handleServiceTermination(mutex);
-        return;
+    } else {
+        calls_.handleServiceTermination(mutex);
     }
-    TableLock guard(block_.table->Lock(), TableLockMode::Shared);
-    calls_.handleServiceTermination(mutex);
+    // The wait that found the mutex abandoned made this thread its owner.
+    // Give it back, unless the termination handling did, so that a restarted
+    // process can take it again.
+    if (!ReleaseMutex(mutex) && GetLastError() != ERROR_NOT_OWNER)
+        QVX_TRACE(trace::kWarning, 28, L"ReleaseMutex of an abandoned mutex failed", static_cast<const void*>(mutex),
+                  GetLastError());
 }
 
 void ServiceMonitor::OnMutexReleased(HANDLE mutex)

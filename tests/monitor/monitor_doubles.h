@@ -77,7 +77,8 @@ private:
             current_->onStartupDecision(service);
     }
     static void Sweep(bool) { ++current_->sweeps; }
-    // Like the exit handling: the mutex leaves the list and is given back.
+    // Like the exit handling, the mutex leaves the list; giving it back is
+    // left to the monitor, which owns it since its wait.
     static void Termination(HANDLE mutex)
     {
         {
@@ -85,7 +86,6 @@ private:
             current_->terminations_.push_back(mutex);
         }
         ProcessMonitorWaitSet().RemoveMutex(mutex);
-        ReleaseMutex(mutex);
         SetEvent(current_->terminated.Get());
     }
     static void Timer(const wchar_t* handler, ServiceRecord& record, ServiceTimer slot)

@@ -202,6 +202,8 @@ TEST_F(MonitorThreadTest, ReleasedMutexStopsTheServiceAndAbandonedOneGoesToTermi
 
     EXPECT_EQ(crashed->GetState(), ServiceState::kRunning) << "the crash is left to the termination handling";
     EXPECT_EQ(crashed->GetServiceMutex(), crashedMutex);
+    EXPECT_EQ(WaitForSingleObject(crashedMutex, 0), WAIT_OBJECT_0) << "the monitor gave the abandoned mutex back";
+    ReleaseMutex(crashedMutex);
     EXPECT_EQ(clean->GetServiceMutex(), nullptr);
     EXPECT_EQ(clean->GetTimer(ServiceTimer::kStartup), nullptr);
     EXPECT_EQ(clean->GetTimer(ServiceTimer::kShutdown), nullptr);
