@@ -457,6 +457,16 @@ TEST_F(MonitorThreadFatalTest, UnrecoverableWaitsEndTheProcessWithTheBlockFilled
             HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
             CloseHandle(closed);
             waitSet.AddMutex(closed);
+        } else if (mode == L"abandoned-timer") {
+            // A mutex in the timer list whose owner thread ended without
+            // releasing it.
+            g_childHandle = CreateMutexW(nullptr, FALSE, nullptr);
+            HANDLE owner = CreateThread(
+                nullptr, 0, [](void*) -> DWORD { return WaitForSingleObject(g_childHandle, 5000); }, nullptr, 0,
+                nullptr);
+            WaitForSingleObject(owner, 5000);
+            CloseHandle(owner);
+            waitSet.AddTimer(g_childHandle);
         } else if (mode == L"unknown-timer") {
             g_childHandle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
             waitSet.AddTimer(g_childHandle);
@@ -475,6 +485,9 @@ TEST_F(MonitorThreadFatalTest, UnrecoverableWaitsEndTheProcessWithTheBlockFilled
         {L"wait-failed",
          {"code=0A0A0A03 result=FFFFFFFF lastError=6 handleIsOurs=0 index=0 count=4 allOnes=FFFFFFFF errors=4 ",
           "text=[ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_FAILED value!]"}},
+        {L"abandoned-timer",
+         {"code=0A0A0A01 result=00000083 ", "handleIsOurs=1 index=3 count=4 allOnes=FFFFFFFF errors=0 ",
+          "text=[ERROR: ServiceMonThreadProc: WaitForMultipleObjects return WAIT_ABANDONED_0 abandoned mutex object!]"}},
         {L"unknown-timer",
          {"code=0A0A0A04 result=00000003 ", "handleIsOurs=1 index=3 count=4 allOnes=FFFFFFFF errors=4 ",
           "text=[ERROR: ServiceMonThreadProc: WaitForMultipleObjects return unknown timer handle!]"}},
