@@ -283,7 +283,9 @@ DWORD SVHServerPipe::Disconnect()
         return ERROR_SUCCESS;
     if (!DisconnectNamedPipe(pipe_.Get())) {
         DWORD error = GetLastError();
-        if (error == ERROR_PIPE_NOT_CONNECTED)
+        // An instance with no client (or one still listening, which some
+        // systems refuse to disconnect) has nothing to drop.
+        if (error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_PIPE_LISTENING)
             return ERROR_SUCCESS;
         QVX_TRACE(trace::kWarning, 12, L"DisconnectNamedPipe failed", name_, error);
         return error;

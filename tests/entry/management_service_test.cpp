@@ -4,8 +4,11 @@
 
 #include "host/machine_conditions.h"
 #include "host/management_service.h"
+#include "host/run_management_service.h"
 #include "platform/handles.h"
 #include "tests/entry/status_recorder.h"
+#include "tests/support/test_service_key.h"
+#include "tests/support/unique_name.h"
 
 namespace qvx {
 namespace {
@@ -23,7 +26,24 @@ HANDLE StartManagementServiceMain()
         nullptr, 0, nullptr);
 }
 
-TEST(ManagementServiceMainTest, RunsUntilStoppedThroughItsHandlerAndReportsEachStep)
+// The main function runs the real start-up sequence: keep it off the
+// installed service's key and control pipe.
+class ManagementServiceMainTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        calls_ = ManagementRunEngineCalls();
+        calls_.pipeName = pipeName_.c_str();
+        SetManagementRunCalls(&calls_);
+    }
+    void TearDown() override { SetManagementRunCalls(nullptr); }
+
+    test::TestServiceKey key_;
+    std::wstring pipeName_ = L"\\\\.\\pipe\\" + test::UniqueName(L"svhserver-main");
+    ManagementRunCalls calls_{};
+};
+
+TEST_F(ManagementServiceMainTest, RunsUntilStoppedThroughItsHandlerAndReportsEachStep)
 {
     test::StatusRecorder recorder;
     KernelHandle thread(StartManagementServiceMain());
@@ -53,7 +73,7 @@ TEST(ManagementServiceMainTest, RunsUntilStoppedThroughItsHandlerAndReportsEachS
     CloseManagementThreadHandle();
 }
 
-TEST(ManagementServiceMainTest, WithoutAHandlerNothingRunsAndNothingIsReported)
+TEST_F(ManagementServiceMainTest, WithoutAHandlerNothingRunsAndNothingIsReported)
 {
     test::StatusRecorder recorder;
     recorder.FailRegistrations(ERROR_SERVICE_NOT_IN_EXE);
