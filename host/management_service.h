@@ -7,9 +7,10 @@
 
 #include <atomic>
 
+#include "model/service_enums.h"
+
 namespace qvx {
 
-constexpr wchar_t kManagementServiceName[] = L"qvxsvh";
 // Every status report of the management service carries this wait hint.
 constexpr DWORD kManagementWaitHint = 3000;
 

@@ -8,12 +8,7 @@
 #include "host/boot_markers.h"
 #include "host/engine_calls.h"
 #include "host/machine_conditions.h"
-// host/management_service.h and model/service_table.h both define
-// kManagementServiceName; this file takes the table's and keeps the host's
-// out of the way until the two headers share one definition.
-#define kManagementServiceName kManagementServiceNameOfHost
 #include "host/management_service.h"
-#undef kManagementServiceName
 #include "host/monitor_handle_release.h"
 #include "host/monitor_wait_set.h"
 #include "host/network_state.h"

@@ -13,12 +13,7 @@
 #include "host/control_handler.h"
 #include "host/engine_calls.h"
 #include "host/machine_conditions.h"
-// host/management_service.h and model/service_table.h both define
-// kManagementServiceName; this file takes the table's and keeps the host's
-// out of the way until the two headers share one definition.
-#define kManagementServiceName kManagementServiceNameOfHost
 #include "host/management_service.h"
-#undef kManagementServiceName
 #include "host/monitor_thread.h"
 #include "host/monitor_wait_set.h"
 #include "host/power_notifications.h"

@@ -116,6 +116,10 @@ LaunchProtection LaunchProtectionFromName(std::wstring_view text) noexcept;
 // named "SERVICE_LAUNCH_PROTECTED_NONE".
 const wchar_t* LaunchProtectionName(LaunchProtection value) noexcept;
 
+// The management service itself: no hosted service may be named after it
+// or depend on it.
+inline constexpr wchar_t kManagementServiceName[] = L"qvxsvh";
+
 // The two built-in accounts a hosted service may run under, "LocalSystem"
 // and "LocalService", compared exactly (letter case significant).
 inline constexpr wchar_t kLocalSystemAccount[] = L"LocalSystem";

@@ -27,9 +27,6 @@
 
 namespace qvx {
 
-// The management service's own name, which no hosted service may depend on.
-constexpr wchar_t kManagementServiceName[] = L"qvxsvh";
-
 class ServiceTable {
 public:
     explicit ServiceTable(RecursiveTableLock& lock = ProcessTableLock());

@@ -21,11 +21,7 @@
 #include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
-// host/management_service.h and model/service_table.h both define
-// kManagementServiceName; the host's is kept out of the way here.
-#define kManagementServiceName kManagementServiceNameOfHost
 #include "host/management_service.h"
-#undef kManagementServiceName
 
 namespace qvx {
 namespace {
