@@ -3,6 +3,9 @@
 #include <atomic>
 
 #include "host/management_service.h"
+#include "platform/trace.h"
+#include "protocol/message_codec.h"
+#include "protocol/pipe_server.h"
 
 namespace qvx {
 
@@ -20,6 +23,25 @@ void SetCommandServiceTable(ServiceTable* table) noexcept
 ServiceTable* CommandServiceTable() noexcept
 {
     return g_commandTable.load();
+}
+
+ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
+{
+    ServiceTable* table = CommandServiceTable();
+    if (!table) {
+        QVX_TRACE(trace::kError, 1, L"no service table for the request", request);
+        pipe.WriteReply(std::wstring());
+    }
+    return table;
+}
+
+bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe)
+{
+    if (Split(request, kFieldSeparator, fields) && fields.size() == count)
+        return true;
+    QVX_TRACE(trace::kError, 2, L"wrong field count", request, static_cast<DWORD>(fields.size()));
+    pipe.WriteReply(reply::kMsgProtocol);
+    return false;
 }
 
 bool HostBesideLegacyHost() noexcept

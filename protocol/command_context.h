@@ -5,9 +5,13 @@
 // nothing) the table commands answer with the empty reply, as for a command
 // the host does not serve.
 
+#include <string>
+#include <vector>
+
 namespace qvx {
 
 class ServiceTable;
+class SVHServerPipe;
 
 // Publishes the table the handlers use (null withdraws it). The table must
 // live on the process's table lock, which the dispatcher holds around every
@@ -18,5 +22,12 @@ ServiceTable* CommandServiceTable() noexcept;
 // Whether the host runs beside a legacy host: then a profile for the trust
 // service is not applied.
 bool HostBesideLegacyHost() noexcept;
+
+// The published table, or null after answering with the empty reply.
+ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe);
+
+// Whether the request has exactly `count` fields (into `fields`); false after
+// answering "ERROR_MSG_PROTOCOL".
+bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe);
 
 } // namespace qvx

@@ -36,29 +36,6 @@ namespace {
 constexpr wchar_t kEnableWord[] = L"ENABLE";
 constexpr wchar_t kDisableWord[] = L"DISABLE";
 
-// The table, or null after answering with the empty reply: a host that
-// publishes no table does not serve the table commands.
-ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
-{
-    ServiceTable* table = CommandServiceTable();
-    if (!table) {
-        QVX_TRACE(trace::kError, 1, L"no service table for the request", request);
-        pipe.WriteReply(std::wstring());
-    }
-    return table;
-}
-
-// Whether the request has exactly `count` fields (into `fields`); false after
-// answering "ERROR_MSG_PROTOCOL".
-bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe)
-{
-    if (Split(request, kFieldSeparator, fields) && fields.size() == count)
-        return true;
-    QVX_TRACE(trace::kError, 2, L"wrong field count", request, static_cast<DWORD>(fields.size()));
-    pipe.WriteReply(reply::kMsgProtocol);
-    return false;
-}
-
 // Whether the service's key is still in the registry.
 bool ServiceKeyPresent(const std::wstring& name)
 {

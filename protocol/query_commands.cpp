@@ -35,25 +35,6 @@ constexpr wchar_t kInvalidStateName[] = L"INVALID_SERVICE_STATE";
 // conditions, and the access-control bit belongs to the host.
 constexpr uint32_t kAlwaysReportedConditions = POWERPROFILE_NORMAL | POWERPROFILE_AAC_CONTROL;
 
-ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
-{
-    ServiceTable* table = CommandServiceTable();
-    if (!table) {
-        QVX_TRACE(trace::kError, 1, L"no service table for the request", request);
-        pipe.WriteReply(std::wstring());
-    }
-    return table;
-}
-
-bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe)
-{
-    if (Split(request, kFieldSeparator, fields) && fields.size() == count)
-        return true;
-    QVX_TRACE(trace::kError, 2, L"wrong field count", request, static_cast<DWORD>(fields.size()));
-    pipe.WriteReply(reply::kMsgProtocol);
-    return false;
-}
-
 // The state as it travels on the pipe: the nine known states by name, any
 // other value as "INVALID_SERVICE_STATE".
 const wchar_t* StateText(ServiceState state)

@@ -4,6 +4,7 @@
 
 #include "host/machine_conditions.h"
 #include "tests/commands/command_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
@@ -11,49 +12,11 @@ namespace {
 
 using test::CommandHost;
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output; // standard output and error together
-};
-
-ToolRun RunSvhctl(const std::wstring& arguments)
+test::ProgramRun RunSvhctl(const std::wstring& arguments)
 {
-    ToolRun run;
-    wchar_t binDir[MAX_PATH] = {};
-    DWORD length = GetEnvironmentVariableW(L"QVX_BIN_DIR", binDir, MAX_PATH);
-    EXPECT_TRUE(length > 0 && length < MAX_PATH) << "QVX_BIN_DIR is not set";
-    std::wstring image = std::wstring(binDir) + L"\\svhctl.exe";
-    if (!image.empty() && image[0] == L'/')
-        image = L"Z:" + image; // a Unix path of the build tree, seen from Wine
-
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    KernelHandle readEnd;
-    KernelHandle writeEnd;
-    if (!CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inherit, 0))
-        return run;
-    SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
-    std::wstring commandLine = L"\"" + image + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd.Get();
-    startup.hStdError = writeEnd.Get();
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process = {};
-    BOOL created = CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
-    writeEnd.Reset();
-    EXPECT_TRUE(created) << "cannot start svhctl: " << GetLastError();
-    if (!created)
-        return run;
-    KernelHandle processHandle(process.hProcess);
-    KernelHandle threadHandle(process.hThread);
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        run.output.append(buffer, got);
-    EXPECT_EQ(WaitForSingleObject(processHandle.Get(), 30000), WAIT_OBJECT_0);
-    GetExitCodeProcess(processHandle.Get(), &run.exitCode);
+    test::ProgramRun run = test::RunProgram(test::BuiltProgramPath(L"svhctl.exe"), arguments);
+    EXPECT_TRUE(run.started) << "cannot start svhctl.exe";
+    EXPECT_TRUE(run.finished) << "svhctl.exe did not end";
     return run;
 }
 
@@ -120,7 +83,7 @@ TEST_F(SvhctlForms, CreateFromAProfileFile)
         {"missing file", L"create C:\\no\\such\\profile.xml", ERROR_PATH_NOT_FOUND, "cannot read"},
     };
     for (const Case& c : cases) {
-        ToolRun run = RunSvhctl(On() + c.arguments);
+        test::ProgramRun run = RunSvhctl(On() + c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.output), std::string::npos) << c.name << ": " << run.output;
     }
@@ -172,7 +135,7 @@ TEST_F(SvhctlForms, EverydayTasks)
         {"bad operands", L"config svc --startup", ERROR_INVALID_PARAMETER, ""},
     };
     for (const Case& c : cases) {
-        ToolRun run = RunSvhctl(On() + c.arguments);
+        test::ProgramRun run = RunSvhctl(On() + c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
         if (!c.output.empty()) {
             EXPECT_EQ(run.output, c.output) << c.name;
@@ -185,7 +148,7 @@ TEST_F(SvhctlForms, EverydayTasks)
     EXPECT_EQ(svc->GetGroupAccount(), L"LocalService");
     EXPECT_TRUE(svc->GetDisabled());
 
-    ToolRun profile = RunSvhctl(On() + L"profile svc");
+    test::ProgramRun profile = RunSvhctl(On() + L"profile svc");
     EXPECT_EQ(profile.exitCode, 0u);
     EXPECT_EQ(profile.output.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Service>\n    <Name>svc</Name>\n", 0),
               0u)

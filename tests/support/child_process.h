@@ -1,8 +1,9 @@
 #pragma once
-// Runs this test program again as a child, for paths that end the process.
-// The child is started with --gtest_filter naming one test and the
-// environment variable QVX_CHILD_MODE set to `mode`; the test checks
-// ChildMode() to know it is the child and do the fatal thing.
+// Running programs from tests: the programs the build put in build/bin, and
+// this test program again as a child, for paths that end the process. The
+// child is started with --gtest_filter naming one test and the environment
+// variable QVX_CHILD_MODE set to `mode`; the test checks ChildMode() to know
+// it is the child and do the fatal thing.
 
 #include <windows.h>
 
@@ -10,11 +11,21 @@
 
 namespace qvx::test {
 
-struct ChildResult {
-    DWORD exitCode = 0;
+struct ProgramRun {
+    DWORD exitCode = 0xFFFFFFFF;
     std::string output; // standard output and error together
+    bool started = false;
     bool finished = false;
 };
+using ChildResult = ProgramRun;
+
+// Runs `image` with `arguments`, collecting its output until it ends or the
+// time-out passes.
+ProgramRun RunProgram(const std::wstring& image, const std::wstring& arguments, DWORD timeoutMs = 30000);
+
+// The path of a program in the build's bin folder (QVX_BIN_DIR), as this
+// process sees it (a Unix path of the build tree is drive Z: under Wine).
+std::wstring BuiltProgramPath(const std::wstring& fileName);
 
 // The mode this process was started with, or "" in the parent.
 std::wstring ChildMode();

@@ -7,55 +7,17 @@
 #include "protocol/dispatcher.h"
 #include "protocol/pipe_server.h"
 #include "tests/protocol/pipe_test_support.h"
+#include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
 namespace {
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output; // standard output and error together
-};
-
-ToolRun RunSvhctl(const std::wstring& arguments)
+test::ProgramRun RunSvhctl(const std::wstring& arguments)
 {
-    ToolRun run;
-    wchar_t binDir[MAX_PATH] = {};
-    DWORD length = GetEnvironmentVariableW(L"QVX_BIN_DIR", binDir, MAX_PATH);
-    EXPECT_TRUE(length > 0 && length < MAX_PATH) << "QVX_BIN_DIR is not set";
-    std::wstring image = std::wstring(binDir) + L"\\svhctl.exe";
-    // The build tree is a Unix path under Wine; its drive letter is Z:.
-    if (!image.empty() && image[0] == L'/')
-        image = L"Z:" + image;
-
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    KernelHandle readEnd;
-    KernelHandle writeEnd;
-    if (!CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inherit, 0))
-        return run;
-    SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
-    std::wstring commandLine = L"\"" + image + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd.Get();
-    startup.hStdError = writeEnd.Get();
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION process = {};
-    BOOL created = CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
-    writeEnd.Reset();
-    EXPECT_TRUE(created) << "cannot start " << WideToUtf8(image) << ": " << GetLastError();
-    if (!created)
-        return run;
-    KernelHandle processHandle(process.hProcess);
-    KernelHandle threadHandle(process.hThread);
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        run.output.append(buffer, got);
-    EXPECT_EQ(WaitForSingleObject(processHandle.Get(), 30000), WAIT_OBJECT_0);
-    GetExitCodeProcess(processHandle.Get(), &run.exitCode);
+    test::ProgramRun run = test::RunProgram(test::BuiltProgramPath(L"svhctl.exe"), arguments);
+    EXPECT_TRUE(run.started) << "cannot start svhctl.exe";
+    EXPECT_TRUE(run.finished) << "svhctl.exe did not end";
     return run;
 }
 
@@ -96,7 +58,7 @@ TEST(Svhctl, PrintsTheReplyAndExitsWithItsErrorCode)
         {"pipe without a name", L"--pipe", ERROR_INVALID_PARAMETER, "usage:"},
     };
     for (const Case& c : cases) {
-        ToolRun run = RunSvhctl(c.arguments);
+        test::ProgramRun run = RunSvhctl(c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.output), std::string::npos) << c.name << ": " << run.output;
     }
