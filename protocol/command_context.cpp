@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "host/management_service.h"
+#include "model/service_table.h"
 #include "platform/trace.h"
 #include "protocol/message_codec.h"
 #include "protocol/pipe_server.h"
@@ -33,6 +34,14 @@ ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(std::wstring());
     }
     return table;
+}
+
+ServiceRecord* FindServiceOrReply(ServiceTable& table, const std::wstring& name, SVHServerPipe& pipe)
+{
+    ServiceRecord* record = table.FindByName(name);
+    if (!record)
+        pipe.WriteReply(reply::kServiceNotFound);
+    return record;
 }
 
 bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe)

@@ -10,6 +10,7 @@
 
 namespace qvx {
 
+class ServiceRecord;
 class ServiceTable;
 class SVHServerPipe;
 
@@ -25,6 +26,9 @@ bool HostBesideLegacyHost() noexcept;
 
 // The published table, or null after answering with the empty reply.
 ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe);
+
+// The named service, or null after answering "SERVICE_NOT_FOUND".
+ServiceRecord* FindServiceOrReply(ServiceTable& table, const std::wstring& name, SVHServerPipe& pipe);
 
 // Whether the request has exactly `count` fields (into `fields`); false after
 // answering "ERROR_MSG_PROTOCOL".

@@ -194,11 +194,9 @@ void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
     std::vector<std::wstring> fields;
     if (!SplitExactly(request, 2, fields, pipe))
         return;
-    ServiceRecord* record = table->FindByName(fields[1]);
-    if (!record) {
-        pipe.WriteReply(reply::kServiceNotFound);
+    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
+    if (!record)
         return;
-    }
     StandDownCrashRestart(*record);
     if (record->GetState() == ServiceState::kRunning) {
         QVX_TRACE(trace::kError, 9, L"running service not deleted", fields[1]);
@@ -236,11 +234,9 @@ void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
     std::vector<std::wstring> fields;
     if (!SplitExactly(request, 6, fields, pipe))
         return;
-    ServiceRecord* record = table->FindByName(fields[1]);
-    if (!record) {
-        pipe.WriteReply(reply::kServiceNotFound);
+    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
+    if (!record)
         return;
-    }
     StandDownCrashRestart(*record);
     if (record->GetState() != ServiceState::kStopped) {
         QVX_TRACE(trace::kError, 11, L"service not stopped, not configured", fields[1]);
@@ -365,11 +361,9 @@ void HandleEnableDisableService(const std::wstring& request, SVHServerPipe& pipe
     std::vector<std::wstring> fields;
     if (!SplitExactly(request, 3, fields, pipe))
         return;
-    ServiceRecord* record = table->FindByName(fields[1]);
-    if (!record) {
-        pipe.WriteReply(reply::kServiceNotFound);
+    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
+    if (!record)
         return;
-    }
     if (EqualsFolded(fields[2], kEnableWord)) {
         record->SetDisabled(false);
     } else if (EqualsFolded(fields[2], kDisableWord)) {

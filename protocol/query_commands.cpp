@@ -86,11 +86,9 @@ void HandleQueryServiceStatus(const std::wstring& request, SVHServerPipe& pipe)
     std::vector<std::wstring> fields;
     if (!SplitExactly(request, 2, fields, pipe))
         return;
-    const ServiceRecord* record = table->FindByName(fields[1]);
-    if (!record) {
-        pipe.WriteReply(reply::kServiceNotFound);
+    const ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
+    if (!record)
         return;
-    }
     pipe.WriteReply(EchoReply(kQueryServiceStatus, StateText(record->GetState())));
 }
 
@@ -102,11 +100,9 @@ void HandleQueryServiceConfig(const std::wstring& request, SVHServerPipe& pipe)
     std::vector<std::wstring> fields;
     if (!SplitExactly(request, 2, fields, pipe))
         return;
-    const ServiceRecord* record = table->FindByName(fields[1]);
-    if (!record) {
-        pipe.WriteReply(reply::kServiceNotFound);
+    const ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
+    if (!record)
         return;
-    }
     std::wstring text;
     {
         // One consistent view against a concurrent CONFIG_SERVICE.
@@ -161,11 +157,9 @@ void HandleEnumDepServices(const std::wstring& request, SVHServerPipe& pipe)
     std::vector<std::wstring> fields;
     if (!SplitExactly(request, 3, fields, pipe))
         return;
-    const ServiceRecord* named = table->FindByName(fields[1]);
-    if (!named) {
-        pipe.WriteReply(reply::kServiceNotFound);
+    const ServiceRecord* named = FindServiceOrReply(*table, fields[1], pipe);
+    if (!named)
         return;
-    }
     const std::wstring name = named->GetName();
     const ServiceStateFilter filter = ServiceStateFilterFromName(fields[2]);
     std::wstring records;
