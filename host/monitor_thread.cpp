@@ -209,6 +209,13 @@ void ServiceMonitor::WaitForFirstPowerNotifications()
 void ServiceMonitor::Run()
 {
     for (;;) {
+        // The wake-up event is reset before the sweep rather than when the
+        // array is built: a wake that comes once the sweep has begun (the
+        // dispatcher's, for a request it has just taken) asks for another
+        // sweep, and resetting it at the build would leave that sweep undone
+        // until some later wake. A list change made between this reset and
+        // the build costs one extra round, nothing more.
+        ResetEvent(block_.wakeUpEvent);
         calls_.sweepHostedProcesses(true);
         BuildWaitArray();
         const DWORD result = WaitForMultipleObjects(count_, array_, FALSE, INFINITE);
@@ -224,7 +231,6 @@ void ServiceMonitor::BuildWaitArray()
     CriticalSectionGuard guard(waitSet_.Lock());
     for (int attempt = 1;; ++attempt) {
         waitSet_.CloseDeferred();
-        ResetEvent(block_.wakeUpEvent);
         const std::vector<HANDLE> mutexes = waitSet_.Mutexes();
         const std::vector<HANDLE> timers = waitSet_.Timers();
 

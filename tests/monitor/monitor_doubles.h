@@ -57,6 +57,9 @@ public:
 
     // Runs on the monitor thread in place of the start-up decision.
     std::function<void(ManagementService&)> onStartupDecision;
+    // Runs on the monitor thread inside each sweep, with the sweep's number
+    // counted from 1.
+    std::function<void(int)> onSweep;
 
     std::vector<HANDLE> Terminations() const
     {
@@ -76,7 +79,12 @@ private:
         if (current_->onStartupDecision)
             current_->onStartupDecision(service);
     }
-    static void Sweep(bool) { ++current_->sweeps; }
+    static void Sweep(bool)
+    {
+        const int sweep = ++current_->sweeps;
+        if (current_->onSweep)
+            current_->onSweep(sweep);
+    }
     // Like the exit handling, the mutex leaves the list; giving it back is
     // left to the monitor, which owns it since its wait.
     static void Termination(HANDLE mutex)

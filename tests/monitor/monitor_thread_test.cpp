@@ -89,8 +89,8 @@ protected:
 
     // Returns once the monitor has gone round its loop after this call: what
     // it was handling when Settle began is done. A wake that lands while the
-    // monitor builds its array is reset by the build, so it wakes it again
-    // until it comes round.
+    // monitor is still handling a result is reset before its next sweep, so
+    // it wakes it again until it comes round.
     void Settle()
     {
         const int before = engine_.sweeps.load();
@@ -233,6 +233,19 @@ TEST_F(MonitorThreadTest, VacantMutexEntryLeavesTheList)
     Settle();
     EXPECT_EQ(diagnostic_.handleCount, 3u);
     EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+}
+
+// A request that reaches the dispatcher while the monitor sweeps wakes it
+// for another sweep; that wake may not be swallowed on the way to the wait.
+TEST_F(MonitorThreadTest, WakeDuringTheSweepBringsAnotherSweep)
+{
+    engine_.onSweep = [](int sweep) {
+        if (sweep == 1)
+            ProcessMonitorWaitSet().Wake();
+    };
+    StartMonitor();
+    EXPECT_TRUE(test::WaitUntil([&] { return engine_.sweeps.load() >= 2; }, 5000))
+        << "the monitor waits on with a wake-up pending";
 }
 
 TEST_F(MonitorThreadTest, SignalledTimersReachTheirHandlers)
