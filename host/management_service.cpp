@@ -115,6 +115,10 @@ void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
         return;
     }
 
+    // The stop that ended an earlier run in this process left its mark for
+    // a start-up that never came; this run's own stops can only arrive once
+    // its handler is registered.
+    TakePendingStop();
     SERVICE_STATUS_HANDLE statusHandle =
         CallRegisterServiceCtrlHandlerEx(kManagementServiceName, ManagementServiceHandlerEx, service);
     if (!statusHandle) {

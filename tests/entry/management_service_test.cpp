@@ -73,6 +73,28 @@ TEST_F(ManagementServiceMainTest, RunsUntilStoppedThroughItsHandlerAndReportsEac
     CloseManagementThreadHandle();
 }
 
+// The service control manager may start the management service again while
+// the process lives on (a proxy keeps it): the stop that ended the first run
+// does not end the second.
+TEST_F(ManagementServiceMainTest, AStartAfterAStopInTheSameProcessRunsUntilStoppedAgain)
+{
+    for (int run = 1; run <= 2; ++run) {
+        test::StatusRecorder recorder;
+        KernelHandle thread(StartManagementServiceMain());
+        ASSERT_TRUE(thread);
+        ASSERT_TRUE(recorder.WaitForState(SERVICE_RUNNING)) << "run " << run;
+        EXPECT_EQ(WaitForSingleObject(g_stopEvent.load(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "run " << run << " is told to stop before anyone asked";
+
+        std::vector<test::Registration> registrations = recorder.Registrations();
+        ASSERT_EQ(registrations.size(), 1u);
+        registrations[0].handler(SERVICE_CONTROL_STOP, 0, nullptr, registrations[0].context);
+        ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(recorder.States().back(), static_cast<DWORD>(SERVICE_STOPPED)) << "run " << run;
+        CloseManagementThreadHandle();
+    }
+}
+
 TEST_F(ManagementServiceMainTest, WithoutAHandlerNothingRunsAndNothingIsReported)
 {
     test::StatusRecorder recorder;
