@@ -40,7 +40,9 @@ bool ReadText(HKEY key, const wchar_t* name, std::wstring& value, size_t bufferC
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return Fail(ERROR_INVALID_DATA);
     for (;;) {
-        std::vector<wchar_t> data(size / sizeof(wchar_t) + 1, L'\0');
+        // Rounded up, so that a value of an odd number of bytes fits whole
+        // (a buffer one byte short would be refused for ever).
+        std::vector<wchar_t> data((size + sizeof(wchar_t) - 1) / sizeof(wchar_t) + 1, L'\0');
         DWORD got = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
         status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got);
         if (status == ERROR_MORE_DATA) {

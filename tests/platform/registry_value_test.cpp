@@ -58,6 +58,35 @@ TEST_F(RegistryValueTest, TextIsCutToTheBufferLessOne)
     EXPECT_EQ(text, L"%SystemRoot%") << "expandable text is read unexpanded";
 }
 
+// Text values written by other tools may hold an odd number of bytes; the
+// read takes the whole characters and does not wait for a buffer that fits.
+TEST_F(RegistryValueTest, TextOfAnOddNumberOfBytesIsRead)
+{
+    const wchar_t stored[] = L"abc";
+    ASSERT_EQ(RegSetValueExW(key_.Get(), L"Odd", 0, REG_SZ, reinterpret_cast<const BYTE*>(stored), 5), ERROR_SUCCESS);
+
+    struct Read {
+        HKEY key;
+        std::wstring text;
+        bool ok = false;
+    } read{key_.Get()};
+    KernelHandle thread(CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            auto& r = *static_cast<Read*>(context);
+            r.ok = ReadText(r.key, L"Odd", r.text, 100);
+            return 0;
+        },
+        &read, 0, nullptr));
+    ASSERT_TRUE(thread);
+    if (WaitForSingleObject(thread.Get(), 10000) != WAIT_OBJECT_0) {
+        TerminateThread(thread.Get(), 1);
+        FAIL() << "ReadText did not return";
+    }
+    EXPECT_TRUE(read.ok);
+    EXPECT_EQ(read.text, L"ab");
+}
+
 TEST_F(RegistryValueTest, AbsentTextWritesAnEmptyValue)
 {
     ASSERT_TRUE(WriteText(key_.Get(), L"E", static_cast<const wchar_t*>(nullptr)));
