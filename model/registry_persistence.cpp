@@ -225,10 +225,15 @@ DWORD LoadValues(ServiceRecord& record, HKEY key)
 
     if ((error = reader.Required(kDependOnServiceValue, text, Text::kMayBeEmpty)) != ERROR_SUCCESS)
         return error;
-    // A text of blanks only is an empty list, like an empty text.
+    // A text of blanks only is an empty list, like an empty text. A text
+    // without a separator is one name: the list rule refuses a text of one
+    // character, and a dependency on a service of a one-letter name would
+    // otherwise keep its dependent out of the table.
     if (const std::wstring names = TrimBlanks(text); !names.empty()) {
         std::vector<std::wstring> dependencies;
-        if (!SplitList(names, kDependencySeparator, dependencies))
+        if (names.find(kDependencySeparator) == std::wstring::npos)
+            dependencies.push_back(names);
+        else if (!SplitList(names, kDependencySeparator, dependencies))
             return reader.Failed(kDependOnServiceValue, ERROR_INVALID_DATA);
         record.SetDependOnService(std::move(dependencies));
     }

@@ -11,6 +11,7 @@
 #include "model/power_profile.h"
 #include "model/service_record.h"
 #include "model/service_table_store.h"
+#include "model/text_list.h"
 #include "platform/registry_value.h"
 #include "tests/model/record_configuration.h"
 #include "tests/model/stored_service.h"
@@ -273,6 +274,29 @@ TEST_F(RegistryPersistenceTest, TextValuesAreTakenAsStored)
     EXPECT_EQ(record.GetBinaryPath(), L"%SystemRoot%\\svc.exe"); // never expanded
     EXPECT_EQ(record.GetServiceArgs(), longArgs.substr(0, 1023));
     EXPECT_EQ(record.GetGroupAccount(), L"kept"); // an empty text leaves the field
+}
+
+TEST_F(RegistryPersistenceTest, DependencyListsSurviveSaveAndLoad)
+{
+    const std::vector<std::vector<std::wstring>> lists = {
+        {L"x"},
+        {L"x", L"y"},
+        {L"ab"},
+        {},
+    };
+    for (const auto& list : lists) {
+        ServiceRecord saved;
+        saved.SetName(L"dependent");
+        saved.SetServiceType(WinServiceType::kOwnProcess);
+        saved.SetBinaryPath(L"C:\\svc\\svc.exe");
+        saved.SetDependOnService(list);
+        ASSERT_EQ(SaveServiceConfig(saved), 0u);
+
+        ServiceRecord loaded;
+        RegKey key = root_.Open(L"Services\\dependent");
+        EXPECT_EQ(loaded.SyncWithRegistry(key.Get(), true), 0u) << JoinList(list, L":");
+        EXPECT_EQ(loaded.GetDependOnService(), list) << JoinList(list, L":");
+    }
 }
 
 TEST_F(RegistryPersistenceTest, EntryPointIsReadForDllServicesOnly)
