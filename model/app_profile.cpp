@@ -169,6 +169,10 @@ DWORD ReadDependOnService(ProfileContext& context, const XMLElement& element)
             if (!candidate.empty() && (EqualsFolded(candidate, ownName) || EqualsFolded(candidate, kManagementName)))
                 return ValueError(context.record, *child, text, ERROR_CIRCULAR_DEPENDENCY);
         }
+        // The stored list separates names with ':': a name holding one
+        // would come back as two other names after the next load.
+        if (name.find(L':') != std::wstring::npos)
+            return ValueError(context.record, *child, text);
         if (!name.empty())
             names.push_back(std::move(name));
     }

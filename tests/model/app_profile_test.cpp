@@ -159,6 +159,8 @@ TEST(AppProfileTest, BadProfilesGetAnErrorCode)
          ERROR_CIRCULAR_DEPENDENCY},
         {"depends on the management service",
          Profile(L"<DependOnService><ServiceName>QvxSvh</ServiceName></DependOnService>"), ERROR_CIRCULAR_DEPENDENCY},
+        {"dependency name holding the list separator",
+         Profile(L"<DependOnService><ServiceName>alpha:beta</ServiceName></DependOnService>"), ERROR_INVALID_DATA},
         {"launch protection of a share-process service",
          Profile(Element(L"ServiceType", L"SERVICE_WIN32_SHARE_PROCESS") +
                  Element(L"LaunchProtected", L"SERVICE_LAUNCH_PROTECTED_ANTIMALWARE_LIGHT")),
