@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "engine/event_report.h"
+#include "platform/handles.h"
+#include "tests/support/child_process.h"
 
 namespace qvx {
 namespace {
@@ -81,13 +83,14 @@ TEST_F(EventReportTest, AFailedReportIsSwallowed)
     EXPECT_EQ(g_reports.size(), 1u);
 }
 
-// The message table linked into this program is the one the service carries.
-std::wstring FormatEvent(DWORD id, std::vector<const wchar_t*> strings)
+// The text of one event from the message table of `module` (this program
+// when null: it links the same table as the service).
+std::wstring FormatEvent(DWORD id, std::vector<const wchar_t*> strings, HMODULE module = nullptr)
 {
     wchar_t* text = nullptr;
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                                       FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                  nullptr, id, 1033, reinterpret_cast<LPWSTR>(&text), 0,
+                                  module, id, 1033, reinterpret_cast<LPWSTR>(&text), 0,
                                   reinterpret_cast<va_list*>(const_cast<wchar_t**>(strings.data())));
     std::wstring result = length ? std::wstring(text, length) : std::wstring();
     LocalFree(text);
@@ -118,6 +121,14 @@ TEST(MessageTable, TextsAndIdsAreAsReported)
     };
     for (const auto& c : cases)
         EXPECT_EQ(FormatEvent(c.id, c.strings), c.text) << std::hex << c.id;
+
+    // The event source names the service image as its message file, so the
+    // image itself must carry the table.
+    Module image(LoadLibraryExW(test::BuiltProgramPath(L"qvxsvh.exe").c_str(), nullptr,
+                                LOAD_LIBRARY_AS_DATAFILE));
+    ASSERT_TRUE(image.IsValid()) << GetLastError();
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatEvent(c.id, c.strings, image.Get()), c.text) << "qvxsvh.exe " << std::hex << c.id;
 }
 
 TEST(MessageTable, CreationEventCarriesTenStrings)
