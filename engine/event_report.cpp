@@ -48,8 +48,12 @@ void ReportServiceEvent(DWORD eventId, const wchar_t* const* strings, WORD count
         return;
     }
     if (!g_reportEvent.load()(source, EVENTLOG_INFORMATION_TYPE, 0, eventId, nullptr, count, 0,
-                              const_cast<LPCWSTR*>(strings), nullptr))
-        QVX_TRACE(trace::kError, 3, L"ReportEventW failed", eventId, GetLastError());
+                              const_cast<LPCWSTR*>(strings), nullptr)) {
+        const DWORD error = GetLastError();
+        // The first string of a service's event is the service's name.
+        const wchar_t* service = count > 0 && strings[0] ? strings[0] : L"";
+        QVX_TRACE(trace::kError, 3, L"ReportEventW failed", eventId, service, error);
+    }
 }
 
 void ReportServiceEvent(DWORD eventId, std::initializer_list<std::wstring> strings)

@@ -39,8 +39,10 @@ ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
 ServiceRecord* FindServiceOrReply(ServiceTable& table, const std::wstring& name, SVHServerPipe& pipe)
 {
     ServiceRecord* record = table.FindByName(name);
-    if (!record)
+    if (!record) {
+        QVX_TRACE(trace::kError, 3, L"service not found", name);
         pipe.WriteReply(reply::kServiceNotFound);
+    }
     return record;
 }
 

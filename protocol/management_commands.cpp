@@ -318,6 +318,7 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
     const std::wstring name = working.GetName();
     ServiceRecord* record = table->FindByName(name);
     if (!record) {
+        QVX_TRACE(trace::kError, 19, L"app profile names no installed service", name);
         pipe.WriteReply(reply::kServiceNotFound);
         return;
     }

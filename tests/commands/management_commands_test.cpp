@@ -231,6 +231,28 @@ TEST_F(ManagementCommands, DeleteRemovesRecordKeyAndWatchedHandles)
     EXPECT_EQ(events[0].strings, std::vector<std::wstring>{L"gone"});
 }
 
+TEST_F(ManagementCommands, AServiceNotFoundIsTraced)
+{
+    struct Case {
+        std::wstring request;
+        const wchar_t* name;
+    };
+    const Case cases[] = {
+        {L"DELETE_SERVICE,ghost-delete", L"ghost-delete"},
+        {L"CONFIG_SERVICE,ghost-config,EMPTY,EMPTY,EMPTY,EMPTY", L"ghost-config"},
+        {L"CONFIG_SERVICE2," + Profile(L"ghost-profile"), L"ghost-profile"},
+        {L"ENABLEDISABLE_SERVICE,ghost-enable,ENABLE", L"ghost-enable"},
+        {L"QUERY_SERVICE_STATUS,ghost-status", L"ghost-status"},
+        {L"QUERY_SERVICE_CONFIG,ghost-query", L"ghost-query"},
+        {L"ENUM_DEP_SERVICES,ghost-dependents,SERVICE_STATE_ALL", L"ghost-dependents"},
+    };
+    for (const Case& c : cases) {
+        test::TraceCapture traces;
+        EXPECT_EQ(Ask(c.request), reply::kServiceNotFound) << WideToUtf8(c.name);
+        EXPECT_TRUE(traces.Contains(trace::kError, c.name)) << WideToUtf8(c.name) << "\n" << traces.Dump();
+    }
+}
+
 TEST_F(ManagementCommands, RefusedDeletionsKeepTheService)
 {
     Create(L"busy");

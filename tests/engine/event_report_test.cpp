@@ -6,6 +6,7 @@
 #include "engine/event_report.h"
 #include "platform/handles.h"
 #include "tests/support/child_process.h"
+#include "tests/support/trace_capture.h"
 
 namespace qvx {
 namespace {
@@ -79,8 +80,12 @@ TEST_F(EventReportTest, AFailedReportIsSwallowed)
 {
     ASSERT_TRUE(RegisterServiceEventSource());
     g_reportResult = FALSE;
-    ReportServiceEvent(kEventServiceDeleted, {L"svc"});
+    test::TraceCapture traces;
+    ReportServiceEvent(kEventServiceDeleted, {L"lost-svc"});
     EXPECT_EQ(g_reports.size(), 1u);
+    // The trace names the service and the error.
+    EXPECT_TRUE(traces.Contains(trace::kError, L"lost-svc")) << traces.Dump();
+    EXPECT_TRUE(traces.Contains(trace::kError, std::to_wstring(ERROR_LOG_FILE_FULL))) << traces.Dump();
 }
 
 // The text of one event from the message table of `module` (this program
