@@ -159,5 +159,17 @@ TEST_F(SvhctlForms, EverydayTasks)
     EXPECT_EQ(Find(L"svc"), nullptr);
 }
 
+TEST_F(SvhctlForms, ANameOrPathHoldingAReplyCodeIsNoFailure)
+{
+    Create(L"service_not_found");
+
+    const wchar_t* const forms[] = {L"show service_not_found", L"list", L"profile service_not_found"};
+    for (const wchar_t* form : forms) {
+        test::ProgramRun run = RunSvhctl(On() + form);
+        EXPECT_EQ(run.exitCode, 0u) << WideToUtf8(form) << ": " << run.output;
+        EXPECT_NE(run.output.find("service_not_found"), std::string::npos) << WideToUtf8(form) << ": " << run.output;
+    }
+}
+
 } // namespace
 } // namespace qvx

@@ -79,14 +79,15 @@ const wchar_t* Describe(std::wstring_view reply)
     return L"";
 }
 
-// The exit code of a reply; a failure is told on the error stream.
-int Outcome(const std::wstring& reply, const Options& options)
+// The exit code of the reply to `request`; a failure is told on the error
+// stream.
+int Outcome(const std::wstring& request, const std::wstring& reply, const Options& options)
 {
     if (reply.empty()) {
         Err(L"svhctl: empty reply: the host did not recognise the request\n");
         return kEmptyReplyExitCode;
     }
-    const DWORD error = qvx::ReplyToError(reply);
+    const DWORD error = ReplyError(request, reply);
     if (error != ERROR_SUCCESS && !options.raw) {
         std::wstring text = L"svhctl: " + reply;
         if (const wchar_t* meaning = Describe(reply); *meaning)
@@ -206,9 +207,10 @@ int Create(const Options& options, const std::vector<std::wstring>& operands)
     }
     Session session(options);
     std::wstring reply;
-    if (!session.Ask(L"CREATE_SERVICE," + name + L"," + profile, reply, exitCode))
+    const std::wstring request = L"CREATE_SERVICE," + name + L"," + profile;
+    if (!session.Ask(request, reply, exitCode))
         return exitCode;
-    exitCode = Outcome(reply, options);
+    exitCode = Outcome(request, reply, options);
     if (exitCode == 0 && !options.raw)
         Out(L"created " + qvx::ToLowerAscii(name) + L"\n");
     return exitCode;
@@ -218,15 +220,17 @@ int Show(const Options& options, const std::wstring& service)
 {
     Session session(options);
     int exitCode = 0;
+    const std::wstring statusRequest = L"QUERY_SERVICE_STATUS," + service;
     std::wstring status;
-    if (!session.Ask(L"QUERY_SERVICE_STATUS," + service, status, exitCode))
+    if (!session.Ask(statusRequest, status, exitCode))
         return exitCode;
-    if ((exitCode = Outcome(status, options)) != 0)
+    if ((exitCode = Outcome(statusRequest, status, options)) != 0)
         return exitCode;
+    const std::wstring configRequest = L"QUERY_SERVICE_CONFIG," + service;
     std::wstring config;
-    if (!session.Ask(L"QUERY_SERVICE_CONFIG," + service, config, exitCode))
+    if (!session.Ask(configRequest, config, exitCode))
         return exitCode;
-    if ((exitCode = Outcome(config, options)) != 0 || options.raw)
+    if ((exitCode = Outcome(configRequest, config, options)) != 0 || options.raw)
         return exitCode;
 
     const std::vector<std::wstring> state = Fields(status, L',');
@@ -284,7 +288,7 @@ int Enumerate(const Options& options, const std::wstring& request, const wchar_t
     std::wstring reply;
     if (!session.Ask(request, reply, exitCode))
         return exitCode;
-    if ((exitCode = Outcome(reply, options)) != 0 || options.raw)
+    if ((exitCode = Outcome(request, reply, options)) != 0 || options.raw)
         return exitCode;
     return PrintRecords(reply, noun);
 }
@@ -297,7 +301,7 @@ int Simple(const Options& options, const std::wstring& request, const std::wstri
     std::wstring reply;
     if (!session.Ask(request, reply, exitCode))
         return exitCode;
-    exitCode = Outcome(reply, options);
+    exitCode = Outcome(request, reply, options);
     if (exitCode == 0 && !options.raw)
         Out(done + L"\n");
     return exitCode;
@@ -355,7 +359,7 @@ int Power(const Options& options, const std::vector<std::wstring>& operands)
     std::wstring reply;
     if (!session.Ask(request, reply, exitCode))
         return exitCode;
-    if ((exitCode = Outcome(reply, options)) != 0 || options.raw)
+    if ((exitCode = Outcome(request, reply, options)) != 0 || options.raw)
         return exitCode;
     const size_t comma = reply.find(L',');
     Out(L"power state: " + (comma == std::wstring::npos ? reply : reply.substr(comma + 1)) + L"\n");
@@ -366,15 +370,16 @@ int Profile(const Options& options, const std::wstring& service)
 {
     Session session(options);
     int exitCode = 0;
+    const std::wstring request = L"QUERY_SERVICE_APP_PROFILE," + service;
     std::wstring reply;
-    if (!session.Ask(L"QUERY_SERVICE_APP_PROFILE," + service, reply, exitCode))
+    if (!session.Ask(request, reply, exitCode))
         return exitCode;
     if (reply.empty()) {
         // This query answers a service it does not know with the empty reply.
         Err(L"svhctl: no hosted service named " + service + L"\n");
         return ERROR_SERVICE_DOES_NOT_EXIST;
     }
-    if ((exitCode = Outcome(reply, options)) != 0 || options.raw)
+    if ((exitCode = Outcome(request, reply, options)) != 0 || options.raw)
         return exitCode;
     const size_t comma = reply.find(L',');
     Out(comma == std::wstring::npos ? reply : reply.substr(comma + 1));
@@ -382,6 +387,15 @@ int Profile(const Options& options, const std::wstring& service)
 }
 
 } // namespace
+
+DWORD ReplyError(std::wstring_view request, std::wstring_view reply)
+{
+    const std::wstring_view command = request.substr(0, request.find_first_of(L", "));
+    if (!command.empty() && reply.size() > command.size() && reply[command.size()] == L',' &&
+        qvx::StartsWithFolded(reply, command))
+        return ERROR_SUCCESS;
+    return qvx::ReplyToError(reply);
+}
 
 bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::vector<std::wstring>& operands,
                      int& exitCode)

@@ -13,6 +13,8 @@
 //     power [set [NAME...]]        the host's power state, or set it
 //     profile SERVICE              the service's app profile (XML)
 
+#include <windows.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +32,11 @@ struct Options {
 // `verb` names no friendly form or its operands do not fit it.
 bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::vector<std::wstring>& operands,
                      int& exitCode);
+
+// The Windows error a reply to `request` stands for. An echo reply (the
+// request's command name and a comma) is success whatever its payload holds:
+// service names and paths may contain the text of a reply code.
+DWORD ReplyError(std::wstring_view request, std::wstring_view reply);
 
 // The usage lines of the friendly forms.
 const wchar_t* FriendlyUsage();

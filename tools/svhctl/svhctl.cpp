@@ -110,5 +110,5 @@ int wmain(int argc, wchar_t** argv)
         return static_cast<int>(kEmptyReplyExitCode);
     }
     Out(reply + L"\n");
-    return static_cast<int>(qvx::ReplyToError(reply));
+    return static_cast<int>(svhctl::ReplyError(request, reply));
 }
