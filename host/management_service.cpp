@@ -6,6 +6,7 @@
 #include "host/control_handler.h"
 #include "host/engine_calls.h"
 #include "host/machine_conditions.h"
+#include "host/monitor_wait_set.h"
 #include "host/power_events.h"
 #include "host/proxy_service.h"
 #include "host/service_status.h"
@@ -137,6 +138,10 @@ void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
     service->legacyHostPresent.store(false);
     ReportServiceStatus(SERVICE_STOPPED, kManagementWaitHint);
     WaitDllServices();
+    // The records whose mutexes and timers the wait lists may still name
+    // are gone with the run's table; a later start in this process must not
+    // wait on their closed handles.
+    ProcessMonitorWaitSet().Clear();
     delete service;
 }
 

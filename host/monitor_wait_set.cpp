@@ -106,6 +106,17 @@ void MonitorWaitSet::CloseDeferred()
     deferredClose_.clear();
 }
 
+void MonitorWaitSet::Clear()
+{
+    CriticalSectionGuard guard(lock_);
+    const bool listed = !mutexes_.empty() || !timers_.empty();
+    mutexes_.clear();
+    timers_.clear();
+    CloseDeferred();
+    if (listed)
+        Wake();
+}
+
 bool MonitorWaitSet::HasMutex(HANDLE mutex) const
 {
     CriticalSectionGuard guard(lock_);

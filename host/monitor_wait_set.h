@@ -33,6 +33,10 @@ public:
     void DeferClose(HANDLE handle);
     // Closes every handle of the deferred-close list.
     void CloseDeferred();
+    // Empties the mutex and timer lists (their owners close those handles)
+    // and closes the deferred ones: for when the management service ends and
+    // the records that owned the listed handles go with it.
+    void Clear();
 
     // Auto-reset; the monitor waits on it and rebuilds its array when set.
     HANDLE WakeEvent() const { return wakeEvent_.Get(); }
