@@ -480,8 +480,8 @@ void ServiceMonitor::End()
     waitSet_.RemoveTimer(highMemory_);
     ipWatch_.Stop();
 
-    if (!DeleteDirtyExitMarker())
-        QVX_TRACE(trace::kError, 22, L"the dirty-exit marker could not be deleted");
+    // A marker that cannot be deleted is traced where the deletion failed.
+    DeleteDirtyExitMarker();
     LifeCycleRecord(nullptr).RecordStop();
 
     g_shutdownDoneEvent.store(nullptr);

@@ -379,6 +379,15 @@ TEST_F(MonitorThreadTest, ShutdownBroadcastsAndSignalsOnceEveryServiceStopped)
     EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), WAIT_OBJECT_0);
 }
 
+TEST_F(MonitorThreadTest, AMarkerThatCannotBeDeletedAtTheEndIsTracedOnceWhereItFailed)
+{
+    StartMonitor();
+    ASSERT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, key_.Path().c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(StopMonitor(), 0u);
+    EXPECT_TRUE(traces_.Contains(trace::kWarning, L"service key cannot be opened for the markers")) << traces_.Dump();
+    EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
+}
+
 TEST_F(MonitorThreadTest, StopEventEndsTheThreadCleanly)
 {
     PipeServerList servers;
