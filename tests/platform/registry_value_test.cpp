@@ -69,7 +69,7 @@ TEST_F(RegistryValueTest, TextOfAnOddNumberOfBytesIsRead)
         HKEY key;
         std::wstring text;
         bool ok = false;
-    } read{key_.Get()};
+    } read{key_.Get(), {}};
     KernelHandle thread(CreateThread(
         nullptr, 0,
         [](void* context) -> DWORD {
