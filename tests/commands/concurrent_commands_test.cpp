@@ -17,22 +17,6 @@ using test::Profile;
 constexpr int kClients = 10;
 constexpr int kRounds = 6;
 
-std::set<std::wstring> StoredServiceNames(const test::TestServiceKey& key)
-{
-    std::set<std::wstring> names;
-    RegKey services = key.Open(L"Services");
-    if (!services.IsValid())
-        return names;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD chars = 256;
-        if (RegEnumKeyExW(services.Get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace(name, chars);
-    }
-    return names;
-}
-
 class ConcurrentCommands : public CommandHost {
 protected:
     // With the table held exclusively no request is half-way: every record
@@ -47,7 +31,8 @@ protected:
             EXPECT_TRUE(inTable.insert(name).second) << "twice in the table: " << WideToUtf8(name);
             EXPECT_EQ(StoredText(name, L"BinaryPath"), record->GetBinaryPath()) << WideToUtf8(name);
         }
-        EXPECT_EQ(StoredServiceNames(key_), inTable);
+        std::vector<std::wstring> stored = key_.SubkeyNames(L"Services");
+        EXPECT_EQ(std::set<std::wstring>(stored.begin(), stored.end()), inTable);
     }
 };
 

@@ -21,22 +21,6 @@ constexpr wchar_t kRestartPolicy[] =
     L"<FailureRestart><ResetPeriod>600</ResetPeriod><RestartCount>3</RestartCount>"
     L"<RestartDelay>5</RestartDelay></FailureRestart>";
 
-std::vector<std::wstring> StoredServiceNames(const test::TestServiceKey& key)
-{
-    std::vector<std::wstring> names;
-    RegKey services = key.Open(L"Services");
-    if (!services.IsValid())
-        return names;
-    wchar_t name[256];
-    for (DWORD index = 0;; ++index) {
-        DWORD chars = 256;
-        if (RegEnumKeyExW(services.Get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
-        names.emplace_back(name, chars);
-    }
-    return names;
-}
-
 // The four fields that CONFIG_SERVICE changes, as the record holds them.
 struct FourFields {
     std::wstring startupProfile;
@@ -146,7 +130,7 @@ TEST_F(ManagementCommands, RefusedCreationsLeaveNothingBehind)
         EXPECT_EQ(Ask(c.request), c.reply) << c.name;
 
     EXPECT_EQ(table_.Count(SvhServiceType::kUnknown), 1u);
-    EXPECT_EQ(StoredServiceNames(key_), std::vector<std::wstring>{L"base"});
+    EXPECT_EQ(key_.SubkeyNames(L"Services"), std::vector<std::wstring>{L"base"});
     EXPECT_TRUE(events_.Events().empty());
 }
 
@@ -173,7 +157,7 @@ TEST_F(ManagementCommands, CreationThatCannotBeStoredIsUndone)
     test::TraceCapture traces;
     EXPECT_EQ(Ask(L"CREATE_SERVICE,one," + Profile(L"one")), reply::kConfigFailed);
     EXPECT_EQ(Find(L"one"), nullptr);
-    EXPECT_TRUE(StoredServiceNames(key_).empty());
+    EXPECT_TRUE(key_.SubkeyNames(L"Services").empty());
     EXPECT_TRUE(events_.Events().empty());
     EXPECT_TRUE(traces.Contains(trace::kError, L"one")) << traces.Dump();
 }
@@ -221,7 +205,7 @@ TEST_F(ManagementCommands, DeleteRemovesRecordKeyAndWatchedHandles)
 
     EXPECT_EQ(Ask(L"DELETE_SERVICE,GONE"), L"ACK");
     EXPECT_EQ(Find(L"gone"), nullptr);
-    EXPECT_EQ(StoredServiceNames(key_), std::vector<std::wstring>{L"base"});
+    EXPECT_EQ(key_.SubkeyNames(L"Services"), std::vector<std::wstring>{L"base"});
     EXPECT_FALSE(waitSet.HasMutex(mutex));
     EXPECT_FALSE(waitSet.HasTimer(startup));
     EXPECT_FALSE(waitSet.HasTimer(shutdown));
@@ -279,13 +263,13 @@ TEST_F(ManagementCommands, RefusedDeletionsKeepTheService)
         EXPECT_EQ(Ask(c.request), c.reply) << WideToUtf8(c.request);
     EXPECT_EQ(Find(L"busy"), record);
     EXPECT_EQ(record->GetTimer(ServiceTimer::kRestartDelay), nullptr);
-    EXPECT_EQ(StoredServiceNames(key_), std::vector<std::wstring>{L"busy"});
+    EXPECT_EQ(key_.SubkeyNames(L"Services"), std::vector<std::wstring>{L"busy"});
     EXPECT_TRUE(events_.Events().empty());
 
     // Any state but running may be deleted.
     ASSERT_TRUE(record->SetServiceState(ServiceState::kStopPending));
     EXPECT_EQ(Ask(L"DELETE_SERVICE,busy"), L"ACK");
-    EXPECT_TRUE(StoredServiceNames(key_).empty());
+    EXPECT_TRUE(key_.SubkeyNames(L"Services").empty());
 }
 
 TEST_F(ManagementCommands, ConfigServiceChangesAllOrNothing)

@@ -30,4 +30,20 @@ RegKey TestServiceKey::Open(const std::wstring& subkey) const
     return key;
 }
 
+std::vector<std::wstring> TestServiceKey::SubkeyNames(const std::wstring& subkey) const
+{
+    std::vector<std::wstring> names;
+    RegKey key = Open(subkey);
+    if (!key.IsValid())
+        return names;
+    wchar_t name[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD chars = ARRAYSIZE(name);
+        if (RegEnumKeyExW(key.Get(), index, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.emplace_back(name, chars);
+    }
+    return names;
+}
+
 } // namespace qvx::test

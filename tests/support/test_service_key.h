@@ -4,6 +4,7 @@
 // object lives, deleted with everything below it afterwards.
 
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 
@@ -20,6 +21,9 @@ public:
     const std::wstring& Path() const { return path_; }
     // Opens a key below it ("" for the key itself); invalid when missing.
     RegKey Open(const std::wstring& subkey = L"") const;
+    // The names of the keys directly below `subkey`, in the registry's order
+    // (empty when it is missing).
+    std::vector<std::wstring> SubkeyNames(const std::wstring& subkey = L"") const;
 
 private:
     std::wstring path_;
