@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "model/service_enums.h"
 #include "platform/handles.h"
 #include "platform/registry_value.h"
 #include "platform/service_key.h"
@@ -17,7 +18,7 @@ bool OpenServiceKeyForMarkers(RegKey& key)
 {
     DWORD error = OpenKey(ServiceKeyRoot(), ServiceKeyPath().c_str(), KEY_READ | KEY_WRITE | DELETE, key);
     if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kWarning, 1, L"qvxsvh", L"service key cannot be opened for the markers", error);
+        QVX_TRACE(trace::kWarning, 1, kManagementServiceName, L"service key cannot be opened for the markers", error);
         return false;
     }
     return true;
@@ -28,7 +29,7 @@ void DeleteMarker(HKEY serviceKey, const wchar_t* name)
 {
     LSTATUS status = RegDeleteTreeW(serviceKey, name);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
-        QVX_TRACE(trace::kError, 2, L"qvxsvh", name, L"marker cannot be deleted", static_cast<DWORD>(status));
+        QVX_TRACE(trace::kError, 2, kManagementServiceName, name, L"marker cannot be deleted", static_cast<DWORD>(status));
 }
 
 // Whether the marker `name` exists as a volatile key. A volatile key refuses
@@ -42,7 +43,7 @@ bool VolatileMarkerPresent(HKEY serviceKey, const wchar_t* name)
     if (error == ERROR_FILE_NOT_FOUND)
         return false;
     if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kError, 3, L"qvxsvh", name, L"marker cannot be opened", error);
+        QVX_TRACE(trace::kError, 3, kManagementServiceName, name, L"marker cannot be opened", error);
         return false;
     }
     RegKey probe;
@@ -51,7 +52,7 @@ bool VolatileMarkerPresent(HKEY serviceKey, const wchar_t* name)
         return true;
     probe.Reset();
     marker.Reset();
-    QVX_TRACE(trace::kWarning, 4, L"qvxsvh", name, L"marker is not volatile and is removed", error);
+    QVX_TRACE(trace::kWarning, 4, kManagementServiceName, name, L"marker is not volatile and is removed", error);
     DeleteMarker(serviceKey, name);
     return false;
 }
@@ -64,7 +65,7 @@ bool CreateVolatileMarker(const wchar_t* name)
     RegKey marker;
     DWORD error = CreateKey(serviceKey.Get(), name, KEY_READ, marker, REG_OPTION_VOLATILE);
     if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kError, 5, L"qvxsvh", name, L"marker cannot be created", error);
+        QVX_TRACE(trace::kError, 5, kManagementServiceName, name, L"marker cannot be created", error);
         return false;
     }
     return true;
@@ -78,7 +79,7 @@ bool IsFirstStartSinceBoot()
     if (!OpenServiceKeyForMarkers(serviceKey))
         return false;
     bool first = !VolatileMarkerPresent(serviceKey.Get(), kBootMarkerName);
-    QVX_TRACE(trace::kInfo, 6, L"qvxsvh", L"first start since boot", first);
+    QVX_TRACE(trace::kInfo, 6, kManagementServiceName, L"first start since boot", first);
     return first;
 }
 
@@ -107,7 +108,7 @@ bool DeleteDirtyExitMarker()
         return false;
     LSTATUS status = RegDeleteTreeW(serviceKey.Get(), kDirtyExitMarkerName);
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        QVX_TRACE(trace::kError, 7, L"qvxsvh", L"dirtyexit marker cannot be deleted", static_cast<DWORD>(status));
+        QVX_TRACE(trace::kError, 7, kManagementServiceName, L"dirtyexit marker cannot be deleted", static_cast<DWORD>(status));
         return false;
     }
     return true;

@@ -31,7 +31,7 @@ void SetStopEvent() noexcept
         SetEvent(stopEvent);
         return;
     }
-    QVX_TRACE(trace::kWarning, 1, L"qvxsvh", L"stop requested before the stop event exists; kept for start-up");
+    QVX_TRACE(trace::kWarning, 1, kManagementServiceName, L"stop requested before the stop event exists; kept for start-up");
 }
 
 void SetIfPresent(const std::atomic<HANDLE>& event) noexcept
@@ -52,15 +52,15 @@ void ShutDownHostedServices(ManagementService& service) noexcept
     SetEvent(shutdownEvent);
     HANDLE waits[2] = {service.shutdownDoneEvent.load(), service.monitorThread.load()};
     if (!waits[0] || !waits[1]) {
-        QVX_TRACE(trace::kWarning, 2, L"qvxsvh", L"no monitor thread to wait for at shutdown");
+        QVX_TRACE(trace::kWarning, 2, kManagementServiceName, L"no monitor thread to wait for at shutdown");
         return;
     }
     DWORD result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (result == WAIT_FAILED)
-        QVX_TRACE(trace::kError, 3, L"qvxsvh", L"waiting for the hosted services at shutdown failed",
+        QVX_TRACE(trace::kError, 3, kManagementServiceName, L"waiting for the hosted services at shutdown failed",
                   GetLastError());
     else if (result == WAIT_OBJECT_0 + 1)
-        QVX_TRACE(trace::kWarning, 4, L"qvxsvh", L"monitor thread ended before the hosted services stopped");
+        QVX_TRACE(trace::kWarning, 4, kManagementServiceName, L"monitor thread ended before the hosted services stopped");
 }
 
 void HandlePowerEvent(DWORD eventType, LPVOID eventData) noexcept
@@ -70,7 +70,7 @@ void HandlePowerEvent(DWORD eventType, LPVOID eventData) noexcept
         return;
     }
     if (!eventData) {
-        QVX_TRACE(trace::kError, 5, L"qvxsvh", L"power setting change without data",
+        QVX_TRACE(trace::kError, 5, kManagementServiceName, L"power setting change without data",
                   static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         Calls().broadcastServiceControl(SERVICE_CONTROL_POWEREVENT, eventType, nullptr, 0);
         return;
@@ -146,7 +146,7 @@ DWORD WINAPI ManagementServiceHandlerEx(DWORD control, DWORD eventType, LPVOID e
     default:
         // Pause, continue, parameter changes and everything the service
         // does not accept.
-        QVX_TRACE(trace::kInfo, 6, L"qvxsvh", L"control not handled", control, eventType);
+        QVX_TRACE(trace::kInfo, 6, kManagementServiceName, L"control not handled", control, eventType);
         return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }

@@ -104,14 +104,14 @@ void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
         if (HANDLE previous = g_managementThread.exchange(thread))
             CloseHandle(previous);
     } else {
-        QVX_TRACE(trace::kWarning, 1, L"qvxsvh", L"no handle to the main thread", GetLastError());
+        QVX_TRACE(trace::kWarning, 1, kManagementServiceName, L"no handle to the main thread", GetLastError());
     }
 
     ManagementService* service = new (std::nothrow) ManagementService();
     if (!service) {
         fputs("Management Service could not be allocated. Terminating.\n", stdout);
         fflush(stdout);
-        QVX_TRACE(trace::kError, 2, L"qvxsvh", L"management service could not be allocated",
+        QVX_TRACE(trace::kError, 2, kManagementServiceName, L"management service could not be allocated",
                   static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
         return;
     }
@@ -123,7 +123,7 @@ void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
     SERVICE_STATUS_HANDLE statusHandle =
         CallRegisterServiceCtrlHandlerEx(kManagementServiceName, ManagementServiceHandlerEx, service);
     if (!statusHandle) {
-        QVX_TRACE(trace::kError, 3, L"qvxsvh", L"RegisterServiceCtrlHandlerExW failed", GetLastError());
+        QVX_TRACE(trace::kError, 3, kManagementServiceName, L"RegisterServiceCtrlHandlerExW failed", GetLastError());
         delete service;
         return;
     }

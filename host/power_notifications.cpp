@@ -73,23 +73,23 @@ bool SetupPowerNotifications(ManagementService& service)
     PowerServiceState power;
     DWORD error = g_calls->queryPowerService(power);
     if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kWarning, 1, L"qvxsvh", L"the Power service cannot be queried", error);
+        QVX_TRACE(trace::kWarning, 1, kManagementServiceName, L"the Power service cannot be queried", error);
         return false;
     }
     if (!PowerServiceDeliversEvents(power)) {
-        QVX_TRACE(trace::kWarning, 2, L"qvxsvh", L"the Power service does not run: no power notifications",
+        QVX_TRACE(trace::kWarning, 2, kManagementServiceName, L"the Power service does not run: no power notifications",
                   power.startType, power.currentState);
         return false;
     }
 
     KernelHandle sourceEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!sourceEvent) {
-        QVX_TRACE(trace::kError, 3, L"qvxsvh", L"power-source event cannot be created", GetLastError());
+        QVX_TRACE(trace::kError, 3, kManagementServiceName, L"power-source event cannot be created", GetLastError());
         return false;
     }
     KernelHandle schemeEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!schemeEvent) {
-        QVX_TRACE(trace::kError, 4, L"qvxsvh", L"power-scheme event cannot be created", GetLastError());
+        QVX_TRACE(trace::kError, 4, kManagementServiceName, L"power-scheme event cannot be created", GetLastError());
         return false;
     }
     if (HANDLE previous = g_powerSourceEvent.exchange(sourceEvent.Take()))
@@ -109,7 +109,7 @@ bool SetupPowerNotifications(ManagementService& service)
             HPOWERNOTIFY handle = registerNotification(statusHandle, setting, DEVICE_NOTIFY_SERVICE_HANDLE);
             DWORD lastError = GetLastError();
             if (!handle || lastError != ERROR_SUCCESS) {
-                QVX_TRACE(trace::kError, 5, L"qvxsvh", L"RegisterPowerSettingNotification failed", registered,
+                QVX_TRACE(trace::kError, 5, kManagementServiceName, L"RegisterPowerSettingNotification failed", registered,
                           lastError);
                 if (handle)
                     service.powerNotifications[registered++] = handle;
@@ -118,18 +118,18 @@ bool SetupPowerNotifications(ManagementService& service)
             service.powerNotifications[registered++] = handle;
         }
         if (registered == std::size(kPowerSettings))
-            QVX_TRACE(trace::kVerbose, 6, L"qvxsvh", L"power-setting notifications registered");
+            QVX_TRACE(trace::kVerbose, 6, kManagementServiceName, L"power-setting notifications registered");
         else
-            QVX_TRACE(trace::kWarning, 7, L"qvxsvh", L"power-setting notifications incomplete", registered);
+            QVX_TRACE(trace::kWarning, 7, kManagementServiceName, L"power-setting notifications incomplete", registered);
     }
 
     if ((MachineConditions.load() & POWERPROFILE_LOWMEMORY) == 0) {
         service.lowMemoryNotification = CreateMemoryResourceNotification(LowMemoryResourceNotification);
         if (!service.lowMemoryNotification)
-            QVX_TRACE(trace::kError, 8, L"qvxsvh", L"low-memory notification cannot be created", GetLastError());
+            QVX_TRACE(trace::kError, 8, kManagementServiceName, L"low-memory notification cannot be created", GetLastError());
         service.highMemoryNotification = CreateMemoryResourceNotification(HighMemoryResourceNotification);
         if (!service.highMemoryNotification)
-            QVX_TRACE(trace::kError, 9, L"qvxsvh", L"high-memory notification cannot be created", GetLastError());
+            QVX_TRACE(trace::kError, 9, kManagementServiceName, L"high-memory notification cannot be created", GetLastError());
     }
     return true;
 }

@@ -143,7 +143,7 @@ void SetInitialMachineConditions()
     MEMORYSTATUSEX memory = {};
     memory.dwLength = sizeof(memory);
     if (!GlobalMemoryStatusEx(&memory)) {
-        QVX_TRACE(trace::kError, 8, L"qvxsvh", L"GlobalMemoryStatusEx failed", GetLastError());
+        QVX_TRACE(trace::kError, 8, kManagementServiceName, L"GlobalMemoryStatusEx failed", GetLastError());
         return;
     }
     if (memory.ullTotalPhys / 1024 <= kLowMemoryKiB)
@@ -162,7 +162,7 @@ AacObject* ConnectAccessControl(ManagementService& service)
     HRESULT result = object->RegisterCallback(calls.accessControlCallback(service), kAacCallbackNotificationMask,
                                               kAacCallbackFlags, 0, nullptr);
     if (FAILED(result))
-        QVX_TRACE(trace::kError, 9, L"qvxsvh", L"access-control callback registration failed",
+        QVX_TRACE(trace::kError, 9, kManagementServiceName, L"access-control callback registration failed",
                   static_cast<DWORD>(result));
     calls.probeLegacyHostMutexes(service);
     return object;
@@ -174,7 +174,7 @@ void DisconnectAccessControl(AacObject* object)
         return;
     HRESULT result = object->UnregisterCallback();
     if (FAILED(result))
-        QVX_TRACE(trace::kError, 10, L"qvxsvh", L"access-control callback unregistration failed",
+        QVX_TRACE(trace::kError, 10, kManagementServiceName, L"access-control callback unregistration failed",
                   static_cast<DWORD>(result));
     object->Release();
 }
@@ -185,7 +185,7 @@ bool CreateRunEvents(ManagementService& service)
     for (std::atomic<HANDLE>* event : {&service.shutdownEvent, &service.monitorStopEvent, &service.shutdownDoneEvent}) {
         HANDLE handle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (!handle) {
-            QVX_TRACE(trace::kError, 11, L"qvxsvh", L"an event of the run cannot be created", GetLastError());
+            QVX_TRACE(trace::kError, 11, kManagementServiceName, L"an event of the run cannot be created", GetLastError());
             created = false;
         }
         if (HANDLE previous = event->exchange(handle))
@@ -208,13 +208,13 @@ void StartMonitorThread(ManagementService& service, ServiceTable& table, PipeSer
     block.shutdownDoneEvent = service.shutdownDoneEvent.load();
     if (!block.shutdownEvent || !block.monitorStopEvent || !block.shutdownDoneEvent) {
         // Without its events the monitor could never be stopped.
-        QVX_TRACE(trace::kError, 12, L"qvxsvh", L"the service runs without monitor: events missing");
+        QVX_TRACE(trace::kError, 12, kManagementServiceName, L"the service runs without monitor: events missing");
         return;
     }
     SetMonitorPipeServers(&servers);
     HANDLE thread = CreateThread(nullptr, 0, g_calls.load()->monitorThreadProc, &block, 0, nullptr);
     if (!thread) {
-        QVX_TRACE(trace::kError, 13, L"qvxsvh", L"the monitor thread cannot be started", GetLastError());
+        QVX_TRACE(trace::kError, 13, kManagementServiceName, L"the monitor thread cannot be started", GetLastError());
         SetMonitorPipeServers(nullptr);
         return;
     }
@@ -233,7 +233,7 @@ void ReleasePipeServers(std::unique_ptr<PipeServerList> servers)
             allStopped = false;
     }
     if (!allStopped) {
-        QVX_TRACE(trace::kError, 14, L"qvxsvh", L"a control-pipe thread did not end; its instance stays open");
+        QVX_TRACE(trace::kError, 14, kManagementServiceName, L"a control-pipe thread did not end; its instance stays open");
         static_cast<void>(servers.release());
     }
 }
@@ -256,7 +256,7 @@ bool WaitForServiceStop(ManagementService& service, DWORD timeoutMs)
     if (result == WAIT_TIMEOUT)
         return false;
     if (result != WAIT_OBJECT_0) {
-        QVX_TRACE(trace::kError, 15, L"qvxsvh", L"waiting for the stop event failed", result, GetLastError());
+        QVX_TRACE(trace::kError, 15, kManagementServiceName, L"waiting for the stop event failed", result, GetLastError());
         return true;
     }
 
@@ -269,7 +269,7 @@ bool WaitForServiceStop(ManagementService& service, DWORD timeoutMs)
         SetEvent(monitorStop);
     if (HANDLE thread = service.monitorThread.exchange(nullptr)) {
         if (WaitForSingleObject(thread, kMonitorStopWaitMs) != WAIT_OBJECT_0) {
-            QVX_TRACE(trace::kError, 16, L"qvxsvh", L"the monitor thread did not end in time and is terminated");
+            QVX_TRACE(trace::kError, 16, kManagementServiceName, L"the monitor thread did not end in time and is terminated");
             TerminateThread(thread, kMonitorTerminatedExitCode);
         }
         CloseHandle(thread);
@@ -284,7 +284,7 @@ void RunManagementService(ManagementService& service)
     ReportServiceStatus(SERVICE_START_PENDING, kManagementWaitHint);
     KernelHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent) {
-        QVX_TRACE(trace::kError, 17, L"qvxsvh", L"stop event could not be created", GetLastError());
+        QVX_TRACE(trace::kError, 17, kManagementServiceName, L"stop event could not be created", GetLastError());
         return;
     }
     g_stopEvent.store(stopEvent.Get());
@@ -303,7 +303,7 @@ void RunManagementService(ManagementService& service)
 
     KernelHandle lockdownThread(CreateThread(nullptr, 0, LockdownThreadProc, nullptr, 0, nullptr));
     if (!lockdownThread) {
-        QVX_TRACE(trace::kError, 18, L"qvxsvh", L"the registry lockdown thread cannot be started", GetLastError());
+        QVX_TRACE(trace::kError, 18, kManagementServiceName, L"the registry lockdown thread cannot be started", GetLastError());
     } else {
         SetCommandServiceTable(&table);
         CreatePipeServers(*servers, calls.pipeName);
@@ -340,7 +340,7 @@ void RunManagementService(ManagementService& service)
     SaveServiceTable(table);
     SetCommandServiceTable(nullptr);
     if (lockdownThread && WaitForSingleObject(lockdownThread.Get(), kLockdownThreadWaitMs) != WAIT_OBJECT_0)
-        QVX_TRACE(trace::kWarning, 20, L"qvxsvh", L"the registry lockdown thread did not end in time");
+        QVX_TRACE(trace::kWarning, 20, kManagementServiceName, L"the registry lockdown thread did not end in time");
     lockdownThread.Reset();
     CloseHeld(service.shutdownEvent);
     CloseHeld(service.shutdownDoneEvent);

@@ -1,6 +1,7 @@
 #include "host/service_registration_repair.h"
 
 #include "host/proxy_service.h"
+#include "model/service_enums.h"
 #include "platform/registry_value.h"
 #include "platform/service_key.h"
 #include "platform/trace.h"
@@ -36,17 +37,17 @@ bool ReadManagementImagePath(std::wstring& path)
     RegKey key;
     DWORD error = OpenKey(ServiceKeyRoot(), ServiceKeyPath().c_str(), KEY_QUERY_VALUE, key);
     if (error != 0) {
-        QVX_TRACE(trace::kError, 1, L"qvxsvh", L"service key not opened", error);
+        QVX_TRACE(trace::kError, 1, kManagementServiceName, L"service key not opened", error);
         return false;
     }
     // One character more than fits shows a path that would be cut; such a
     // path is never copied to the proxies.
     if (!ReadText(key.Get(), kImagePathValue, path, kImagePathChars + 1)) {
-        QVX_TRACE(trace::kError, 2, L"qvxsvh", L"ImagePath not readable", GetLastError());
+        QVX_TRACE(trace::kError, 2, kManagementServiceName, L"ImagePath not readable", GetLastError());
         return false;
     }
     if (path.empty() || path.size() >= kImagePathChars) {
-        QVX_TRACE(trace::kError, 3, L"qvxsvh", L"ImagePath empty or too long", path.size());
+        QVX_TRACE(trace::kError, 3, kManagementServiceName, L"ImagePath empty or too long", path.size());
         return false;
     }
     return true;
@@ -111,14 +112,14 @@ void RepairManagementServiceType()
     RegKey key;
     DWORD error = OpenKey(ServiceKeyRoot(), ServiceKeyPath().c_str(), KEY_QUERY_VALUE | KEY_SET_VALUE, key);
     if (error != 0) {
-        QVX_TRACE(trace::kWarning, 9, L"qvxsvh", L"service key not opened", error);
+        QVX_TRACE(trace::kWarning, 9, kManagementServiceName, L"service key not opened", error);
         return;
     }
     DWORD type = 0;
     if (!ReadDword(key.Get(), kTypeValue, type))
         type = SERVICE_WIN32_OWN_PROCESS;
     if (type != SERVICE_WIN32_SHARE_PROCESS && !WriteDword(key.Get(), kTypeValue, SERVICE_WIN32_SHARE_PROCESS))
-        QVX_TRACE(trace::kError, 10, L"qvxsvh", L"Type not written", GetLastError());
+        QVX_TRACE(trace::kError, 10, kManagementServiceName, L"Type not written", GetLastError());
 }
 
 void RepairProxyServiceConfig(bool repairStart)

@@ -59,7 +59,7 @@ bool ReportServiceStatus(DWORD state, DWORD waitHint)
             (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) ? ++service->checkpoint : 0;
     }
     if (!CallSetServiceStatus(service->statusHandle, &status)) {
-        QVX_TRACE(trace::kError, 1, L"qvxsvh", L"SetServiceStatus failed", status.dwCurrentState, GetLastError());
+        QVX_TRACE(trace::kError, 1, kManagementServiceName, L"SetServiceStatus failed", status.dwCurrentState, GetLastError());
         return false;
     }
     return true;

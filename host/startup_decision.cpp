@@ -18,7 +18,7 @@ namespace {
 // service is re-attached.
 DWORD ReattachRunningServices()
 {
-    QVX_TRACE(trace::kVerbose, 4, L"qvxsvh", L"re-attaching to running hosted services not yet wired");
+    QVX_TRACE(trace::kVerbose, 4, kManagementServiceName, L"re-attaching to running hosted services not yet wired");
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
@@ -35,20 +35,20 @@ void RunStartupDecision(ManagementService& service)
     LifeCycleRecord(nullptr).RecordStart();
 
     const bool firstStart = service.firstStartSinceBoot.load();
-    QVX_TRACE(trace::kInfo, 1, L"qvxsvh", L"start-up decision: first start since boot", firstStart, L"dirty", dirty);
+    QVX_TRACE(trace::kInfo, 1, kManagementServiceName, L"start-up decision: first start since boot", firstStart, L"dirty", dirty);
     if (!firstStart) {
         DWORD reattached = ReattachRunningServices();
         if (reattached == ERROR_SUCCESS || !dirty) {
             // The management service restarted while its hosted services
             // kept running; only the early DLL-hosted services, which lived
             // in the process that ended, start again.
-            QVX_TRACE(trace::kInfo, 2, L"qvxsvh", L"restart in this boot: re-attached, early DLL services start",
+            QVX_TRACE(trace::kInfo, 2, kManagementServiceName, L"restart in this boot: re-attached, early DLL services start",
                       reattached);
             g_startupComplete.store(true);
             return;
         }
     }
-    QVX_TRACE(trace::kInfo, 3, L"qvxsvh", L"start from scratch: hosted services start in waves");
+    QVX_TRACE(trace::kInfo, 3, kManagementServiceName, L"start from scratch: hosted services start in waves");
     CreateBootMarker();
     g_startupComplete.store(true);
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/power_profile.h"
+#include "model/service_enums.h"
 #include "model/service_record.h"
 #include "platform/trace.h"
 #include "platform/wide_text.h"
@@ -19,7 +20,6 @@ namespace {
 
 using tinyxml2::XMLElement;
 
-constexpr wchar_t kManagementName[] = L"qvxsvh";
 constexpr wchar_t kPowerProfileAllName[] = L"POWERPROFILE_ALL";
 constexpr size_t kMaxDependencyChars = 127;
 constexpr DWORD kMinTimeoutSeconds = 30;
@@ -166,7 +166,7 @@ DWORD ReadDependOnService(ProfileContext& context, const XMLElement& element)
         // The cleaned name is tested too: blanks or quotes around the
         // service's own name must not slip a self-dependency through.
         for (std::wstring_view candidate : {std::wstring_view(text), std::wstring_view(name)}) {
-            if (!candidate.empty() && (EqualsFolded(candidate, ownName) || EqualsFolded(candidate, kManagementName)))
+            if (!candidate.empty() && (EqualsFolded(candidate, ownName) || EqualsFolded(candidate, kManagementServiceName)))
                 return ValueError(context.record, *child, text, ERROR_CIRCULAR_DEPENDENCY);
         }
         // The stored list separates names with ':': a name holding one

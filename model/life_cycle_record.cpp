@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "model/boot_time.h"
+#include "model/service_enums.h"
 #include "model/service_record.h"
 #include "model/service_table_store.h"
 #include "platform/handles.h"
@@ -20,7 +21,6 @@ constexpr const wchar_t kStartTimeValue[] = L"StartTime";
 constexpr const wchar_t kStopTimeValue[] = L"StopTime";
 constexpr const wchar_t kRunIterationValue[] = L"RunIteration";
 constexpr const wchar_t kSvhBuildValue[] = L"SVHBuild";
-constexpr const wchar_t kManagementName[] = L"qvxsvh";
 
 // Up to 8 bytes of any type; a missing or longer value leaves the field.
 void ReadTime(HKEY key, const wchar_t* name, ULONGLONG& field)
@@ -59,7 +59,7 @@ std::wstring LifeCycleTimeText(ULONGLONG fileTime)
 
 std::wstring LifeCycleRecord::ServiceName() const
 {
-    return service_ ? service_->GetName() : std::wstring(kManagementName);
+    return service_ ? service_->GetName() : std::wstring(kManagementServiceName);
 }
 
 std::wstring LifeCycleRecord::ServiceKeyPathOfRecord() const

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "host/proxy_service.h"
+#include "model/service_enums.h"
 #include "platform/service_key.h"
 #include "protocol/control_client.h"
 #include "protocol/message_codec.h"
@@ -11,7 +12,6 @@ namespace qvx::test {
 
 namespace {
 
-constexpr wchar_t kManagementName[] = L"qvxsvh";
 constexpr DWORD kPollMs = 10;
 
 void NoteState(std::vector<DWORD>* seen, DWORD state)
@@ -78,11 +78,11 @@ InstalledService::InstalledService()
     // service they would start.
     Remove(kFirewallProxyName);
     Remove(kTrustProxyName);
-    Remove(kManagementName);
+    Remove(kManagementServiceName);
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKeyPath);
 
     std::wstring binary = L"\"" + ServiceImagePath() + L"\"";
-    for (const wchar_t* name : {kManagementName, kTrustProxyName, kFirewallProxyName}) {
+    for (const wchar_t* name : {kManagementServiceName, kTrustProxyName, kFirewallProxyName}) {
         ServiceHandle created(CreateServiceW(manager_.Get(), name, name, SERVICE_ALL_ACCESS,
                                              SERVICE_WIN32_SHARE_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                              binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
@@ -90,7 +90,7 @@ InstalledService::InstalledService()
             error_ = GetLastError();
             return;
         }
-        if (wcscmp(name, kManagementName) == 0)
+        if (wcscmp(name, kManagementServiceName) == 0)
             service_ = std::move(created);
     }
 }
@@ -107,7 +107,7 @@ InstalledService::~InstalledService()
         DeleteService(service_.Get());
         service_.Reset();
     } else {
-        Remove(kManagementName);
+        Remove(kManagementServiceName);
     }
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKeyPath);
 }
