@@ -3,7 +3,7 @@
 // nothing real and records every operation with its arguments.
 
 #include "companions/standin_support.h"
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 
 #include <cstring>
 #include <mutex>

@@ -4,7 +4,7 @@
 // dispatcher.
 
 #include "companions/standin_support.h"
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 
 #include <cstring>
 #include <cwctype>

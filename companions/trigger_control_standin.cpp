@@ -2,7 +2,7 @@
 // "TriggerControl" and records what it is asked to do.
 
 #include "companions/standin_support.h"
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 
 #include <cstring>
 

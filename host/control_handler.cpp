@@ -2,9 +2,9 @@
 
 #include <atomic>
 
-#include "host/engine_calls.h"
-#include "host/machine_conditions.h"
+#include "engine/engine_calls.h"
 #include "host/management_service.h"
+#include "runtime/host_runtime.h"
 #include "host/power_events.h"
 #include "host/service_status.h"
 #include "platform/trace.h"
@@ -15,46 +15,30 @@ namespace {
 
 const ControlHandlerCalls kEngineCalls = {BroadcastServiceControl, ApplyPowerCondition, StopDllServices};
 std::atomic<const ControlHandlerCalls*> g_calls{&kEngineCalls};
-std::atomic<bool> g_pendingStop{false};
 
 const ControlHandlerCalls& Calls() noexcept
 {
     return *g_calls.load();
 }
 
-void SetStopEvent() noexcept
-{
-    // Marked first: start-up publishes the event before it takes the mark,
-    // so either the event is seen here or the mark is seen there.
-    g_pendingStop.store(true);
-    if (HANDLE stopEvent = g_stopEvent.load()) {
-        SetEvent(stopEvent);
-        return;
-    }
-    QVX_TRACE(trace::kWarning, 1, kManagementServiceName, L"stop requested before the stop event exists; kept for start-up");
-}
-
-void SetIfPresent(const std::atomic<HANDLE>& event) noexcept
-{
-    if (HANDLE handle = event.load())
-        SetEvent(handle);
-}
-
 // Tells the monitor thread that the system shuts down and waits until it
 // has seen every hosted service stop. Without a running monitor thread
 // there is nobody to set the done event, so the wait also ends when the
-// monitor thread ends.
+// monitor thread ends. Both waits are on handles of the handler's own: the
+// stop sequence may close the originals meanwhile.
 void ShutDownHostedServices(ManagementService& service) noexcept
 {
-    HANDLE shutdownEvent = service.shutdownEvent.load();
-    if (!shutdownEvent)
+    StopState& stop = service.runtime.stop;
+    if (!stop.ShutdownEvent().Signal())
         return;
-    SetEvent(shutdownEvent);
-    HANDLE waits[2] = {service.shutdownDoneEvent.load(), service.monitorThread.load()};
-    if (!waits[0] || !waits[1]) {
+    const KernelHandle done = stop.ShutdownDoneEvent().Duplicate();
+    const KernelHandle monitor = service.monitorThread.Duplicate();
+    if (!done || !monitor) {
         QVX_TRACE(trace::kWarning, 2, kManagementServiceName, L"no monitor thread to wait for at shutdown");
         return;
     }
+    const HANDLE waits[2] = {done.Get(), monitor.Get()};
+    QVX_TRACE(trace::kVerbose, 8, kManagementServiceName, L"waiting for the hosted services at shutdown");
     DWORD result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     if (result == WAIT_FAILED)
         QVX_TRACE(trace::kError, 3, kManagementServiceName, L"waiting for the hosted services at shutdown failed",
@@ -63,28 +47,29 @@ void ShutDownHostedServices(ManagementService& service) noexcept
         QVX_TRACE(trace::kWarning, 4, kManagementServiceName, L"monitor thread ended before the hosted services stopped");
 }
 
-void HandlePowerEvent(DWORD eventType, LPVOID eventData) noexcept
+void HandlePowerEvent(HostRuntime& runtime, DWORD eventType, LPVOID eventData) noexcept
 {
     if (eventType != PBT_POWERSETTINGCHANGE) {
-        Calls().broadcastServiceControl(SERVICE_CONTROL_POWEREVENT, eventType, eventData, 0);
+        Calls().broadcastServiceControl(runtime, SERVICE_CONTROL_POWEREVENT, eventType, eventData, 0);
         return;
     }
     if (!eventData) {
         QVX_TRACE(trace::kError, 5, kManagementServiceName, L"power setting change without data",
                   static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-        Calls().broadcastServiceControl(SERVICE_CONTROL_POWEREVENT, eventType, nullptr, 0);
+        Calls().broadcastServiceControl(runtime, SERVICE_CONTROL_POWEREVENT, eventType, nullptr, 0);
         return;
     }
+    MachineConditions& conditions = runtime.conditions;
     const auto& setting = *static_cast<const POWERBROADCAST_SETTING*>(eventData);
-    uint32_t before = MachineConditions.load();
-    PowerSettingChange change = UpdatePowerConditions(setting, g_powerFlags, MachineConditions);
+    uint32_t before = conditions.word.load();
+    PowerSettingChange change = UpdatePowerConditions(setting, conditions.powerFlags, conditions.word);
     if (change.setPowerSourceEvent)
-        SetIfPresent(g_powerSourceEvent);
+        conditions.powerSourceEvent.Signal();
     if (change.setPowerSchemeEvent)
-        SetIfPresent(g_powerSchemeEvent);
-    if (MachineConditions.load() != before)
-        Calls().applyPowerCondition(true);
-    Calls().broadcastServiceControl(SERVICE_CONTROL_POWEREVENT, eventType, eventData,
+        conditions.powerSchemeEvent.Signal();
+    if (conditions.word.load() != before)
+        Calls().applyPowerCondition(runtime, true);
+    Calls().broadcastServiceControl(runtime, SERVICE_CONTROL_POWEREVENT, eventType, eventData,
                                     PowerSettingSize(setting.DataLength));
 }
 
@@ -98,11 +83,6 @@ DWORD FirstDword(const void* data) noexcept
 
 } // namespace
 
-bool TakePendingStop() noexcept
-{
-    return g_pendingStop.exchange(false);
-}
-
 void SetControlHandlerCalls(const ControlHandlerCalls* calls) noexcept
 {
     g_calls.store(calls ? calls : &kEngineCalls);
@@ -111,35 +91,39 @@ void SetControlHandlerCalls(const ControlHandlerCalls* calls) noexcept
 DWORD WINAPI ManagementServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context)
 {
     auto* service = static_cast<ManagementService*>(context);
+    if (!service) {
+        QVX_TRACE(trace::kError, 7, kManagementServiceName, L"control without the management service", control);
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    HostRuntime& runtime = service->runtime;
     switch (control) {
     case SERVICE_CONTROL_STOP:
         ReportServiceStatus(SERVICE_STOP_PENDING, kManagementWaitHint);
-        Calls().stopDllServices();
-        SetStopEvent();
+        Calls().stopDllServices(runtime);
+        runtime.stop.RequestStop();
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
         ReportServiceStatus(0, kManagementWaitHint);
         return NO_ERROR;
     case SERVICE_CONTROL_SHUTDOWN:
-        if (service)
-            ShutDownHostedServices(*service);
+        ShutDownHostedServices(*service);
         ReportServiceStatus(SERVICE_STOP_PENDING, kManagementWaitHint);
-        SetStopEvent();
+        runtime.stop.RequestStop();
         return NO_ERROR;
     case SERVICE_CONTROL_NETBINDADD:
     case SERVICE_CONTROL_NETBINDREMOVE:
     case SERVICE_CONTROL_NETBINDENABLE:
     case SERVICE_CONTROL_NETBINDDISABLE:
     case SERVICE_CONTROL_HARDWAREPROFILECHANGE:
-        Calls().broadcastServiceControl(control, eventType, nullptr, 0);
+        Calls().broadcastServiceControl(runtime, control, eventType, nullptr, 0);
         return NO_ERROR;
     case SERVICE_CONTROL_DEVICEEVENT:
     case SERVICE_CONTROL_SESSIONCHANGE:
         // Both kinds of event data start with their own size.
-        Calls().broadcastServiceControl(control, eventType, eventData, FirstDword(eventData));
+        Calls().broadcastServiceControl(runtime, control, eventType, eventData, FirstDword(eventData));
         return NO_ERROR;
     case SERVICE_CONTROL_POWEREVENT:
-        HandlePowerEvent(eventType, eventData);
+        HandlePowerEvent(runtime, eventType, eventData);
         return NO_ERROR;
     case SERVICE_CONTROL_PRESHUTDOWN:
         return NO_ERROR;

@@ -7,20 +7,18 @@
 
 namespace qvx {
 
+class HostRuntime;
+
 // HandlerEx of qvxsvh; `context` is the ManagementService. 0, or
 // ERROR_CALL_NOT_IMPLEMENTED for controls the service does not handle.
 DWORD WINAPI ManagementServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
-// A stop or shutdown that arrived before start-up created the stop event is
-// kept; start-up takes it right after creating the event and sets the event
-// at once, so that the request is not lost. True when one was pending.
-bool TakePendingStop() noexcept;
-
 // The engine calls the handler makes, replaceable by tests.
 struct ControlHandlerCalls {
-    void (*broadcastServiceControl)(DWORD control, DWORD eventType, const void* eventData, DWORD dataSize);
-    void (*applyPowerCondition)(bool startAllowed);
-    void (*stopDllServices)();
+    void (*broadcastServiceControl)(HostRuntime& runtime, DWORD control, DWORD eventType, const void* eventData,
+                                    DWORD dataSize);
+    void (*applyPowerCondition)(HostRuntime& runtime, bool startAllowed);
+    void (*stopDllServices)(HostRuntime& runtime);
 };
 
 // Test seam: nullptr restores the engine's functions.

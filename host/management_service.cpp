@@ -4,9 +4,9 @@
 #include <new>
 
 #include "host/control_handler.h"
-#include "host/engine_calls.h"
-#include "host/machine_conditions.h"
-#include "host/monitor_wait_set.h"
+#include "engine/engine_calls.h"
+#include "runtime/machine_conditions.h"
+#include "runtime/monitor_wait_set.h"
 #include "host/power_events.h"
 #include "host/proxy_service.h"
 #include "host/service_status.h"
@@ -20,33 +20,38 @@ namespace {
 std::atomic<ManagementService*> g_managementService{nullptr};
 std::atomic<HANDLE> g_managementThread{nullptr};
 
-void CloseIfHeld(std::atomic<HANDLE>& handle) noexcept
+// Stands a group of services' protection back up: launch protection first,
+// then the lockdown. True when every call succeeded.
+bool RestoreGroup(std::initializer_list<const wchar_t*> names)
 {
-    if (HANDLE held = handle.exchange(nullptr))
-        CloseHandle(held);
-}
-
-// Puts back the launch protection and service lockdown that the legacy-host
-// rules took away while another host ran.
-void RestoreLaunchProtection(ManagementService& service)
-{
-    if (service.managementProtectionStoodDown.load()) {
-        for (const wchar_t* name : {kManagementServiceName, kTrustProxyName, kFirewallProxyName})
-            SetServiceLaunchProtection(name, false);
-        service.managementProtectionStoodDown.store(false);
-        for (const wchar_t* name : {kManagementServiceName, kTrustProxyName, kFirewallProxyName})
-            SetLockdown(name, true);
+    bool restored = true;
+    for (const wchar_t* name : names) {
+        const DWORD error = SetServiceLaunchProtection(name, false);
+        if (error != ERROR_SUCCESS) {
+            QVX_TRACE(trace::kError, 4, name, L"launch protection could not be restored", error);
+            restored = false;
+        }
     }
-    if (service.proxyProtectionStoodDown.load()) {
-        for (const wchar_t* name : {kTrustProxyName, kFirewallProxyName})
-            SetServiceLaunchProtection(name, false);
-        service.proxyProtectionStoodDown.store(false);
-        for (const wchar_t* name : {kTrustProxyName, kFirewallProxyName})
-            SetLockdown(name, true);
+    for (const wchar_t* name : names) {
+        const DWORD error = SetLockdown(name, true);
+        if (error != ERROR_SUCCESS) {
+            QVX_TRACE(trace::kError, 5, name, L"lockdown could not be restored", error);
+            restored = false;
+        }
     }
+    return restored;
 }
 
 } // namespace
+
+void RestoreLaunchProtection(ManagementService& service)
+{
+    if (service.managementProtectionStoodDown.load() &&
+        RestoreGroup({kManagementServiceName, kTrustProxyName, kFirewallProxyName}))
+        service.managementProtectionStoodDown.store(false);
+    if (service.proxyProtectionStoodDown.load() && RestoreGroup({kTrustProxyName, kFirewallProxyName}))
+        service.proxyProtectionStoodDown.store(false);
+}
 
 ManagementService::ManagementService() noexcept
 {
@@ -55,28 +60,17 @@ ManagementService::ManagementService() noexcept
 
 ManagementService::~ManagementService()
 {
-    if (lowMemoryNotification)
-        CloseHandle(lowMemoryNotification);
-    if (highMemoryNotification)
-        CloseHandle(highMemoryNotification);
     UnregisterPowerSettingNotificationFn unregister = GetPowerSettingEntryPoints().unregisterNotification;
     for (HPOWERNOTIFY& registration : powerNotifications) {
-        if (registration && unregister)
-            unregister(registration);
+        if (registration && unregister && !unregister(registration))
+            QVX_TRACE(trace::kWarning, 6, kManagementServiceName, L"UnregisterPowerSettingNotification failed",
+                      GetLastError());
         registration = nullptr;
     }
-    CloseIfHeld(g_powerSourceEvent);
-    CloseIfHeld(g_powerSchemeEvent);
     {
         SrwExclusiveGuard guard(statusLock);
         statusHandle = nullptr;
     }
-    CloseIfHeld(shutdownEvent);
-    CloseIfHeld(monitorStopEvent);
-    CloseIfHeld(wakeUpEvent);
-    CloseIfHeld(shutdownDoneEvent);
-    CloseIfHeld(monitorThread);
-    ResetMachineConditions();
     ManagementService* self = this;
     g_managementService.compare_exchange_strong(self, nullptr);
 }
@@ -93,7 +87,8 @@ HANDLE ManagementThreadHandle() noexcept
 
 void CloseManagementThreadHandle() noexcept
 {
-    CloseIfHeld(g_managementThread);
+    if (HANDLE held = g_managementThread.exchange(nullptr))
+        CloseHandle(held);
 }
 
 void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
@@ -116,10 +111,6 @@ void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
         return;
     }
 
-    // The stop that ended an earlier run in this process left its mark for
-    // a start-up that never came; this run's own stops can only arrive once
-    // its handler is registered.
-    TakePendingStop();
     SERVICE_STATUS_HANDLE statusHandle =
         CallRegisterServiceCtrlHandlerEx(kManagementServiceName, ManagementServiceHandlerEx, service);
     if (!statusHandle) {
@@ -135,13 +126,9 @@ void WINAPI ManagementServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/)
     RunManagementService(*service);
 
     RestoreLaunchProtection(*service);
-    service->legacyHostPresent.store(false);
+    service->runtime.legacyHostPresent.store(false);
     ReportServiceStatus(SERVICE_STOPPED, kManagementWaitHint);
-    WaitDllServices();
-    // The records whose mutexes and timers the wait lists may still name
-    // are gone with the run's table; a later start in this process must not
-    // wait on their closed handles.
-    ProcessMonitorWaitSet().Clear();
+    WaitDllServices(service->runtime);
     delete service;
 }
 

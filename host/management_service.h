@@ -6,30 +6,47 @@
 #include <winsvc.h>
 
 #include <atomic>
+#include <memory>
 
+#include "host/network_state.h"
 #include "model/service_enums.h"
+#include "model/service_table.h"
+#include "platform/handles.h"
+#include "platform/published_handle.h"
+#include "protocol/pipe_server.h"
+#include "runtime/host_runtime.h"
 
 namespace qvx {
+
+class AacObject;
 
 // Every status report of the management service carries this wait hint.
 constexpr DWORD kManagementWaitHint = 3000;
 
-// The one management service object of the process. Start-up creates its
-// events and notifications, the control handler reads them from the
-// dispatcher thread, and the destructor releases whatever is still held.
+// The one management service object of a run. It owns the service table
+// and the state the run shares between its threads (the runtime), which it
+// hands down; start-up creates its events and notifications, the control
+// handler reaches it as its context, and the destructor releases whatever
+// is still held.
 class ManagementService {
 public:
-    // Becomes the process-wide management service until destroyed.
+    // Becomes the process's management service (for status reports) until
+    // destroyed.
     ManagementService() noexcept;
     ~ManagementService();
     ManagementService(const ManagementService&) = delete;
     ManagementService& operator=(const ManagementService&) = delete;
 
+    // Shared with the threads of the run, which all end before the run does.
+    HostRuntime runtime;
+    ServiceTable table;
+
     // Power-setting registrations (power source, battery percentage, scheme
-    // personality, monitor power; one spare) and the memory notifications.
+    // personality, monitor power; one spare), unregistered by the
+    // destructor, and the memory notifications.
     HPOWERNOTIFY powerNotifications[5] = {};
-    HANDLE lowMemoryNotification = nullptr;
-    HANDLE highMemoryNotification = nullptr;
+    KernelHandle lowMemoryNotification;
+    KernelHandle highMemoryNotification;
 
     // The reported status and its checkpoint counter, under statusLock.
     SRWLOCK statusLock = SRWLOCK_INIT;
@@ -37,27 +54,30 @@ public:
     SERVICE_STATUS status = {};
     DWORD checkpoint = 0;
 
-    // Auto-reset events of the run (none until start-up creates them): the
-    // control handler sets shutdownEvent on a system shutdown and waits for
-    // shutdownDoneEvent, which the monitor thread sets once every hosted
-    // service has stopped.
-    std::atomic<HANDLE> shutdownEvent{nullptr};
-    std::atomic<HANDLE> monitorStopEvent{nullptr};
-    std::atomic<HANDLE> wakeUpEvent{nullptr};
-    std::atomic<HANDLE> shutdownDoneEvent{nullptr};
-    // The monitor thread while it runs.
-    std::atomic<HANDLE> monitorThread{nullptr};
+    // The monitor thread while it runs. The control handler waits on a
+    // duplicate of it; the stop sequence closes it.
+    PublishedHandle monitorThread;
+    // The control-pipe instances and the event that stops their I/O
+    // threads; the monitor starts and stops them.
+    std::unique_ptr<PipeServerList> pipeServers = std::make_unique<PipeServerList>();
+    KernelHandle pipeStopEvent;
+    // The IP interface watch the monitor starts; stopped by the stop
+    // sequence, so that it outlives no monitor, ended or terminated.
+    IpInterfaceWatch ipWatch;
 
     // The access-control object of the access-control library, or none.
-    void* accessControl = nullptr;
+    AacObject* accessControl = nullptr;
 
+    // Set while the legacy-host rules keep the launch protection of the
+    // host's own services stood down; cleared only once it is back.
     std::atomic<bool> managementProtectionStoodDown{false};
     std::atomic<bool> proxyProtectionStoodDown{false};
-    std::atomic<bool> legacyHostPresent{false};
-    std::atomic<bool> firstStartSinceBoot{false};
+    // Decided at start-up before the monitor starts.
+    bool firstStartSinceBoot = false;
 };
 
-// The management service object while one exists, else nullptr.
+// The management service object while one exists, else nullptr: for the
+// status reports, which the service control manager takes per process.
 ManagementService* GetManagementService() noexcept;
 
 // The thread running ManagementServiceMain (SYNCHRONIZE access), or none.
@@ -71,5 +91,11 @@ void WINAPI ManagementServiceMain(DWORD argc, LPWSTR* argv);
 // Start-up, run and shut-down of the management service; returns once the
 // service has stopped. The caller reports SERVICE_STOPPED afterwards.
 void RunManagementService(ManagementService& service);
+
+// Puts back the launch protection and service lockdown that the legacy-host
+// rules took away while another host ran. A flag stays set until its
+// restore has succeeded, so a failed restore is tried again at the next
+// call.
+void RestoreLaunchProtection(ManagementService& service);
 
 } // namespace qvx

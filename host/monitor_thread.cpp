@@ -5,12 +5,9 @@
 
 #include <vector>
 
+#include "engine/engine_calls.h"
 #include "host/boot_markers.h"
-#include "host/engine_calls.h"
-#include "host/machine_conditions.h"
 #include "host/management_service.h"
-#include "host/monitor_handle_release.h"
-#include "host/monitor_wait_set.h"
 #include "host/network_state.h"
 #include "host/startup_decision.h"
 #include "model/life_cycle_record.h"
@@ -24,10 +21,10 @@
 #include "platform/service_key.h"
 #include "platform/trace.h"
 #include "protocol/dispatcher.h"
+#include "protocol/pipe_server.h"
+#include "runtime/host_runtime.h"
 
 namespace qvx {
-
-std::atomic<uint32_t> g_shuttingDown{0};
 
 namespace {
 
@@ -56,10 +53,6 @@ constexpr char kTextWaitFailed[] = "ERROR: ServiceMonThreadProc: WaitForMultiple
 constexpr char kTextUnknownTimer[] = "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return unknown timer handle!";
 constexpr char kTextInvalidResult[] = "ERROR: ServiceMonThreadProc: WaitForMultipleObjects return invalid handle!";
 
-std::atomic<PipeServerList*> g_pipeServers{nullptr};
-std::atomic<HANDLE> g_waveTimer{nullptr};
-std::atomic<ServiceTable*> g_table{nullptr};
-std::atomic<HANDLE> g_shutdownDoneEvent{nullptr};
 std::atomic<const MonitorCalls*> g_callsOverride{nullptr};
 
 const MonitorCalls kEngineCalls = {
@@ -72,7 +65,7 @@ const MonitorCalls kEngineCalls = {
 // with the handler it goes to.
 struct TimerRoute {
     ServiceTimer slot;
-    void (*MonitorCalls::*handler)(ServiceRecord& record);
+    void (*MonitorCalls::*handler)(HostRuntime& runtime, ServiceRecord& record);
 };
 constexpr TimerRoute kTimerRoutes[] = {
     {ServiceTimer::kResetPeriod, &MonitorCalls::resetPeriodExpired},
@@ -111,7 +104,7 @@ uint32_t HandleWord(HANDLE handle)
 class ServiceMonitor {
 public:
     explicit ServiceMonitor(const MonitorStartBlock& block)
-        : block_(block), waitSet_(ProcessMonitorWaitSet()), release_(waitSet_)
+        : block_(block), service_(*block.service), runtime_(service_.runtime), waitSet_(runtime_.waitSet)
     {
     }
 
@@ -135,15 +128,13 @@ private:
     [[noreturn]] void FailFatally(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text);
 
     const MonitorStartBlock block_;
+    ManagementService& service_;
+    HostRuntime& runtime_;
     MonitorWaitSet& waitSet_;
-    ScopedMonitorHandleRelease release_;
     const MonitorCalls& calls_ = MonitorEngineCalls();
     HANDLE events_[kEventCount] = {};
     HANDLE lowMemory_ = nullptr;
     HANDLE highMemory_ = nullptr;
-    IpInterfaceWatch ipWatch_;
-    KernelHandle pipeStopEvent_;
-    PipeServerList* pipeServers_ = nullptr;
     int errorCount_ = 0;
 
     // The wait array and how its entries divide: the events, then mutexes,
@@ -158,30 +149,21 @@ void ServiceMonitor::Start()
     events_[kShutdownIndex] = block_.shutdownEvent;
     events_[kMonitorStopIndex] = block_.monitorStopEvent;
     events_[kWakeUpIndex] = block_.wakeUpEvent;
-    g_shutdownDoneEvent.store(block_.shutdownDoneEvent);
     if (block_.wakeUpEvent != waitSet_.WakeEvent())
         QVX_TRACE(trace::kWarning, 1, L"the wake-up event is not the wait set's",
                   static_cast<const void*>(block_.wakeUpEvent));
 
-    ipWatch_.Start();
+    service_.ipWatch.Start(runtime_);
     TraceStoredWaveDelays();
 
-    if (block_.service) {
-        WaitForFirstPowerNotifications();
-        calls_.runStartupDecision(*block_.service);
-        lowMemory_ = block_.service->lowMemoryNotification;
-        highMemory_ = block_.service->highMemoryNotification;
-        if (lowMemory_)
-            waitSet_.AddTimer(lowMemory_);
-    } else {
-        QVX_TRACE(trace::kWarning, 2, L"monitor started without the management service");
-    }
+    WaitForFirstPowerNotifications();
+    calls_.runStartupDecision(service_);
+    lowMemory_ = service_.lowMemoryNotification.Get();
+    highMemory_ = service_.highMemoryNotification.Get();
+    if (lowMemory_)
+        waitSet_.AddTimer(lowMemory_);
 
-    pipeServers_ = g_pipeServers.load();
-    pipeStopEvent_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!pipeStopEvent_)
-        QVX_TRACE(trace::kError, 3, L"CreateEvent for the pipe stop event failed", GetLastError());
-    if (pipeServers_ && !StartPipeServers(*pipeServers_, Dispatch, pipeStopEvent_.Get()))
+    if (!StartPipeServers(*service_.pipeServers, Dispatch, service_.pipeStopEvent.Get(), &runtime_))
         QVX_TRACE(trace::kError, 4, L"not every control-pipe instance could be started");
 }
 
@@ -189,12 +171,15 @@ void ServiceMonitor::WaitForFirstPowerNotifications()
 {
     if (!IsWindowsVistaOrGreater())
         return;
-    const HPOWERNOTIFY* registrations = block_.service->powerNotifications;
+    const HPOWERNOTIFY* registrations = service_.powerNotifications;
     for (int i = 0; i < 4; ++i) {
         if (!registrations[i])
             return;
     }
-    const HANDLE powerEvents[2] = {g_powerSourceEvent.load(), g_powerSchemeEvent.load()};
+    // The power events belong to the management service, which closes them
+    // only after this thread has ended.
+    const HANDLE powerEvents[2] = {runtime_.conditions.powerSourceEvent.Get(),
+                                   runtime_.conditions.powerSchemeEvent.Get()};
     if (!powerEvents[0] || !powerEvents[1]) {
         QVX_TRACE(trace::kWarning, 5, L"power events missing; not waiting for the first notifications");
         return;
@@ -216,7 +201,7 @@ void ServiceMonitor::Run()
         // until some later wake. A list change made between this reset and
         // the build costs one extra round, nothing more.
         ResetEvent(block_.wakeUpEvent);
-        calls_.sweepHostedProcesses(true);
+        calls_.sweepHostedProcesses(runtime_, true);
         BuildWaitArray();
         const DWORD result = WaitForMultipleObjects(count_, array_, FALSE, INFINITE);
         const DWORD lastError = GetLastError();
@@ -228,7 +213,7 @@ void ServiceMonitor::Run()
 
 void ServiceMonitor::BuildWaitArray()
 {
-    CriticalSectionGuard guard(waitSet_.Lock());
+    MonitorWaitSet::Guard guard(waitSet_);
     for (int attempt = 1;; ++attempt) {
         waitSet_.CloseDeferred();
         const std::vector<HANDLE> mutexes = waitSet_.Mutexes();
@@ -313,8 +298,8 @@ bool ServiceMonitor::ActOn(DWORD result, DWORD lastError)
     const DWORD index = result - WAIT_OBJECT_0;
     if (index == kShutdownIndex) {
         QVX_TRACE(trace::kInfo, 10, L"the machine shuts down; broadcasting the shutdown");
-        g_shuttingDown.exchange(1);
-        calls_.broadcastShutdown();
+        runtime_.stop.shuttingDown.exchange(1);
+        calls_.broadcastShutdown(runtime_);
     } else if (index == kMonitorStopIndex) {
         return false;
     } else if (index == kWakeUpIndex) {
@@ -333,9 +318,9 @@ void ServiceMonitor::OnHandleServiceTermination(HANDLE mutex)
               static_cast<const void*>(mutex));
     if (block_.table) {
         TableLock guard(block_.table->Lock(), TableLockMode::Shared);
-        calls_.handleServiceTermination(mutex);
+        calls_.handleServiceTermination(runtime_, mutex);
     } else {
-        calls_.handleServiceTermination(mutex);
+        calls_.handleServiceTermination(runtime_, mutex);
     }
     // The wait that found the mutex abandoned made this thread its owner.
     // Give it back, unless the termination handling did, so that a restarted
@@ -373,9 +358,9 @@ void ServiceMonitor::OnMutexReleased(HANDLE mutex)
 void ServiceMonitor::OnTimer(DWORD index, DWORD result, DWORD lastError)
 {
     const HANDLE timer = array_[index];
-    const HANDLE waveTimer = WaveTimer();
+    const HANDLE waveTimer = runtime_.waveTimer.Get();
     if (waveTimer && timer == waveTimer) {
-        calls_.waveTimerExpired();
+        calls_.waveTimerExpired(runtime_);
         return;
     }
     if (lowMemory_ && timer == lowMemory_) {
@@ -401,12 +386,13 @@ void ServiceMonitor::OnMemoryNotification(HANDLE signalled, HANDLE next, bool lo
 {
     waitSet_.RemoveTimer(signalled);
     waitSet_.AddTimer(next);
-    const uint32_t before = lowMemory ? MachineConditions.fetch_or(POWERPROFILE_LOWMEMORY)
-                                      : MachineConditions.fetch_and(~uint32_t{POWERPROFILE_LOWMEMORY});
+    std::atomic<uint32_t>& conditions = runtime_.conditions.word;
+    const uint32_t before = lowMemory ? conditions.fetch_or(POWERPROFILE_LOWMEMORY)
+                                      : conditions.fetch_and(~uint32_t{POWERPROFILE_LOWMEMORY});
     const uint32_t after = lowMemory ? before | POWERPROFILE_LOWMEMORY : before & ~uint32_t{POWERPROFILE_LOWMEMORY};
     QVX_TRACE(trace::kInfo, 16, lowMemory ? L"memory is low" : L"memory is normal again", before, after);
     if (before != after)
-        calls_.applyPowerCondition(false);
+        calls_.applyPowerCondition(runtime_, false);
 }
 
 bool ServiceMonitor::DispatchServiceTimer(HANDLE timer)
@@ -417,7 +403,7 @@ bool ServiceMonitor::DispatchServiceTimer(HANDLE timer)
     for (size_t i = 0; ServiceRecord* record = block_.table->GetAt(i); ++i) {
         for (const TimerRoute& route : kTimerRoutes) {
             if (record->GetTimer(route.slot) == timer) {
-                (calls_.*route.handler)(*record);
+                (calls_.*route.handler)(runtime_, *record);
                 return true;
             }
         }
@@ -466,49 +452,22 @@ void ServiceMonitor::FailFatally(uint32_t code, DWORD result, DWORD lastError, D
 void ServiceMonitor::End()
 {
     QVX_TRACE(trace::kInfo, 20, L"monitor thread ends");
-    if (pipeServers_ && !StopPipeServers(*pipeServers_, pipeStopEvent_.Get()))
+    if (!StopPipeServers(*service_.pipeServers, service_.pipeStopEvent.Get()))
         QVX_TRACE(trace::kError, 21, L"a control-pipe instance did not stop in time");
-    pipeStopEvent_.Reset();
 
-    if (HANDLE waveTimer = g_waveTimer.exchange(nullptr)) {
-        waitSet_.RemoveTimer(waveTimer);
-        CloseHandle(waveTimer);
-    }
+    runtime_.waveTimer.Close(waitSet_);
     // The memory notifications belong to the management service, which
     // closes them; they leave the list of a monitor that no longer runs.
     waitSet_.RemoveTimer(lowMemory_);
     waitSet_.RemoveTimer(highMemory_);
-    ipWatch_.Stop();
+    service_.ipWatch.Stop();
 
     // A marker that cannot be deleted is traced where the deletion failed.
     DeleteDirtyExitMarker();
     LifeCycleRecord(nullptr).RecordStop();
-
-    g_shutdownDoneEvent.store(nullptr);
-    g_table.store(nullptr);
 }
 
 } // namespace
-
-void SetMonitorPipeServers(PipeServerList* servers) noexcept
-{
-    g_pipeServers.store(servers);
-}
-
-void SetWaveTimer(HANDLE timer) noexcept
-{
-    g_waveTimer.store(timer);
-}
-
-HANDLE WaveTimer() noexcept
-{
-    return g_waveTimer.load();
-}
-
-ServiceTable* MonitoredServiceTable() noexcept
-{
-    return g_table.load();
-}
 
 const MonitorCalls& MonitorEngineCalls() noexcept
 {
@@ -521,27 +480,6 @@ void SetMonitorCalls(const MonitorCalls* calls) noexcept
     g_callsOverride.store(calls);
 }
 
-void CheckAllServicesStopped()
-{
-    if (g_shuttingDown.load() == 0)
-        return;
-    ServiceTable* table = g_table.load();
-    const HANDLE shutdownDone = g_shutdownDoneEvent.load();
-    if (!shutdownDone)
-        return;
-    if (table) {
-        TableLock guard(table->Lock(), TableLockMode::Shared);
-        for (size_t i = 0; const ServiceRecord* record = table->GetAt(i); ++i) {
-            const ServiceState state = record->GetState();
-            if (state != ServiceState::kStopped && state != ServiceState::kPostShutdown)
-                return;
-        }
-    }
-    QVX_TRACE(trace::kInfo, 23, L"every hosted service has stopped");
-    if (!SetEvent(shutdownDone))
-        QVX_TRACE(trace::kError, 24, L"SetEvent of the shutdown-done event failed", GetLastError());
-}
-
 DWORD WINAPI ServiceMonThreadProc(void* startBlock)
 {
     ClearDiagnosticBlock();
@@ -550,20 +488,19 @@ DWORD WINAPI ServiceMonThreadProc(void* startBlock)
         return static_cast<DWORD>(-1);
     }
     const MonitorStartBlock block = *static_cast<const MonitorStartBlock*>(startBlock);
-    g_table.store(block.table);
-    g_startupComplete.store(false);
     if (block.eventCount != kEventCount) {
         QVX_TRACE(trace::kError, 26, L"monitor start block with a wrong event count", block.eventCount);
         return static_cast<DWORD>(-1);
     }
-    {
-        ServiceMonitor monitor(block);
-        monitor.Start();
-        monitor.Run();
-        monitor.End();
+    if (!block.service) {
+        QVX_TRACE(trace::kError, 2, L"monitor started without the management service");
+        return static_cast<DWORD>(-1);
     }
-    // The default release is back: nothing more reaches the deferred close.
-    ProcessMonitorWaitSet().CloseDeferred();
+    block.service->runtime.startupComplete.store(false);
+    ServiceMonitor monitor(block);
+    monitor.Start();
+    monitor.Run();
+    monitor.End();
     return 0;
 }
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "host/machine_conditions.h"
+#include "runtime/host_runtime.h"
 #include "host/monitor_thread.h"
 #include "host/system_libraries.h"
 #include "platform/trace.h"
@@ -67,18 +67,22 @@ bool IsNetworkAvailable()
     return false;
 }
 
-void NETIOAPI_API_ OnIpInterfaceChange(PVOID /*context*/, PMIB_IPINTERFACE_ROW /*row*/, MIB_NOTIFICATION_TYPE type)
+void NETIOAPI_API_ OnIpInterfaceChange(PVOID context, PMIB_IPINTERFACE_ROW /*row*/, MIB_NOTIFICATION_TYPE type)
 {
+    if (!context)
+        return;
+    HostRuntime& runtime = *static_cast<HostRuntime*>(context);
+    std::atomic<uint32_t>& conditions = runtime.conditions.word;
     const bool available = IsNetworkAvailable();
-    const uint32_t before = available ? MachineConditions.fetch_and(~uint32_t{POWERPROFILE_NOTNETWORK})
-                                      : MachineConditions.fetch_or(POWERPROFILE_NOTNETWORK);
+    const uint32_t before = available ? conditions.fetch_and(~uint32_t{POWERPROFILE_NOTNETWORK})
+                                      : conditions.fetch_or(POWERPROFILE_NOTNETWORK);
     const uint32_t after = available ? before & ~uint32_t{POWERPROFILE_NOTNETWORK} : before | POWERPROFILE_NOTNETWORK;
     QVX_TRACE(trace::kInfo, 5, L"IP interface change", static_cast<int>(type), available, before, after);
     if (before != after)
-        MonitorEngineCalls().applyPowerCondition(true);
+        MonitorEngineCalls().applyPowerCondition(runtime, true);
 }
 
-void IpInterfaceWatch::Start()
+void IpInterfaceWatch::Start(HostRuntime& runtime)
 {
     Stop();
     if (const IpHelperEntryPoints* entries = g_entryPointsOverride.load()) {
@@ -98,7 +102,7 @@ void IpInterfaceWatch::Start()
         return;
     HANDLE registration = nullptr;
     const NETIO_STATUS status =
-        entries_.notifyIpInterfaceChange(AF_UNSPEC, OnIpInterfaceChange, nullptr, TRUE, &registration);
+        entries_.notifyIpInterfaceChange(AF_UNSPEC, OnIpInterfaceChange, &runtime, TRUE, &registration);
     if (status != NO_ERROR) {
         QVX_TRACE(trace::kError, 7, L"NotifyIpInterfaceChange failed", status);
         return;

@@ -1,9 +1,9 @@
 #pragma once
 // Whether the machine has a network, and the IP interface change callback
 // that keeps bit POWERPROFILE_NOTNETWORK of MachineConditions current. The
-// IP Helper entry points are looked up by name in "IPHLPAPI.DLL" by the
-// monitor thread while it runs; GetAdaptersAddresses is also kept
-// process-wide for the network test.
+// IP Helper entry points are looked up by name in "IPHLPAPI.DLL" while the
+// monitor thread runs; GetAdaptersAddresses is also kept process-wide for
+// the network test.
 
 #include <winsock2.h>
 #include <ws2ipdef.h>
@@ -14,6 +14,8 @@
 #include "platform/handles.h"
 
 namespace qvx {
+
+class HostRuntime;
 
 using GetAdaptersAddressesFn = ULONG(WINAPI*)(ULONG family, ULONG flags, PVOID reserved,
                                               PIP_ADAPTER_ADDRESSES addresses, PULONG size);
@@ -40,9 +42,9 @@ constexpr ULONG kAdapterListFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTIC
 // counts as available, so that a failing query never stops services.
 bool IsNetworkAvailable();
 
-// The IP interface change callback: sets bit POWERPROFILE_NOTNETWORK without
-// a network and clears it with one; a real change of MachineConditions
-// calls ApplyPowerCondition(true).
+// The IP interface change callback, with the runtime as its context: sets
+// bit POWERPROFILE_NOTNETWORK of MachineConditions without a network and
+// clears it with one; a real change calls ApplyPowerCondition(true).
 void NETIOAPI_API_ OnIpInterfaceChange(PVOID context, PMIB_IPINTERFACE_ROW row, MIB_NOTIFICATION_TYPE type);
 
 // The monitor thread's IP Helper state.
@@ -56,8 +58,9 @@ public:
     // Loads "IPHLPAPI.DLL" and looks up its three entry points (each one
     // missing is traced), publishes GetAdaptersAddresses for the network
     // test and registers OnIpInterfaceChange for every address family with
-    // an initial notification, so that the no-network bit is right at once.
-    void Start();
+    // an initial notification, so that the no-network bit of the runtime's
+    // MachineConditions is right at once. The runtime must outlive Stop.
+    void Start(HostRuntime& runtime);
     // Cancels the registration, forgets GetAdaptersAddresses and unloads
     // the library.
     void Stop();

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "host/machine_conditions.h"
+#include "runtime/machine_conditions.h"
 
 namespace qvx {
 

@@ -7,7 +7,6 @@
 
 #include <vector>
 
-#include "host/machine_conditions.h"
 #include "host/management_service.h"
 #include "host/power_events.h"
 #include "platform/handles.h"
@@ -92,10 +91,8 @@ bool SetupPowerNotifications(ManagementService& service)
         QVX_TRACE(trace::kError, 4, kManagementServiceName, L"power-scheme event cannot be created", GetLastError());
         return false;
     }
-    if (HANDLE previous = g_powerSourceEvent.exchange(sourceEvent.Take()))
-        CloseHandle(previous);
-    if (HANDLE previous = g_powerSchemeEvent.exchange(schemeEvent.Take()))
-        CloseHandle(previous);
+    service.runtime.conditions.powerSourceEvent.Reset(sourceEvent.Take());
+    service.runtime.conditions.powerSchemeEvent.Reset(schemeEvent.Take());
 
     if (RegisterPowerSettingNotificationFn registerNotification = GetPowerSettingEntryPoints().registerNotification) {
         SERVICE_STATUS_HANDLE statusHandle = nullptr;
@@ -123,11 +120,11 @@ bool SetupPowerNotifications(ManagementService& service)
             QVX_TRACE(trace::kWarning, 7, kManagementServiceName, L"power-setting notifications incomplete", registered);
     }
 
-    if ((MachineConditions.load() & POWERPROFILE_LOWMEMORY) == 0) {
-        service.lowMemoryNotification = CreateMemoryResourceNotification(LowMemoryResourceNotification);
+    if ((service.runtime.conditions.word.load() & POWERPROFILE_LOWMEMORY) == 0) {
+        service.lowMemoryNotification.Reset(CreateMemoryResourceNotification(LowMemoryResourceNotification));
         if (!service.lowMemoryNotification)
             QVX_TRACE(trace::kError, 8, kManagementServiceName, L"low-memory notification cannot be created", GetLastError());
-        service.highMemoryNotification = CreateMemoryResourceNotification(HighMemoryResourceNotification);
+        service.highMemoryNotification.Reset(CreateMemoryResourceNotification(HighMemoryResourceNotification));
         if (!service.highMemoryNotification)
             QVX_TRACE(trace::kError, 9, kManagementServiceName, L"high-memory notification cannot be created", GetLastError());
     }

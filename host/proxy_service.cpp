@@ -3,10 +3,10 @@
 #include <atomic>
 #include <new>
 
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 #include "host/management_service.h"
 #include "host/service_status.h"
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 #include "platform/locks.h"
 #include "platform/trace.h"
 #include "platform/wide_text.h"

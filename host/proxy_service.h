@@ -13,14 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "model/service_enums.h"
 #include "platform/handles.h"
 
 namespace qvx {
 
 class SvhControl;
 
-constexpr wchar_t kTrustProxyName[] = L"qvxtrust";
-constexpr wchar_t kFirewallProxyName[] = L"qvxfwsvc";
 // The only controls a proxy accepts.
 constexpr DWORD kProxyControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 

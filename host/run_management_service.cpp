@@ -7,32 +7,28 @@
 
 #include <memory>
 
+#include "engine/engine_calls.h"
 #include "engine/event_report.h"
 #include "host/boot_markers.h"
-#include "host/companion_interfaces.h"
-#include "host/control_handler.h"
-#include "host/engine_calls.h"
-#include "host/machine_conditions.h"
 #include "host/management_service.h"
 #include "host/monitor_thread.h"
-#include "host/monitor_wait_set.h"
 #include "host/power_notifications.h"
 #include "host/proxy_service.h"
 #include "host/service_status.h"
 #include "host/trigger_registration.h"
+#include "model/handle_release.h"
 #include "model/service_table.h"
 #include "model/service_table_store.h"
+#include "platform/companion_interfaces.h"
 #include "platform/handles.h"
 #include "platform/trace.h"
 #include "protect/access_control.h"
-#include "protocol/command_context.h"
 #include "protocol/host_hooks.h"
 #include "protocol/message_codec.h"
 #include "protocol/pipe_server.h"
+#include "runtime/host_runtime.h"
 
 namespace qvx {
-
-std::atomic<bool> g_launchProtectedSelf{false};
 
 namespace {
 
@@ -45,17 +41,17 @@ constexpr DWORDLONG kLowMemoryKiB = 1024;
 
 void PendingApplyStoredLockdown(const wchar_t* serviceName)
 {
-    QVX_TRACE(trace::kVerbose, 1, L"ApplyStoredLockdown not yet wired", serviceName);
+    QVX_TRACE(trace::kWarning, 1, L"not built: ApplyStoredLockdown; the stored lockdown is not applied", serviceName);
 }
 
 void PendingRegisterLegacyHostPolicy(ManagementService& /*service*/, AacObject& /*object*/)
 {
-    QVX_TRACE(trace::kVerbose, 2, L"legacy-host coexistence policy not yet wired");
+    QVX_TRACE(trace::kWarning, 2, L"not built: the legacy-host coexistence policy");
 }
 
 void PendingProbeLegacyHostMutexes(ManagementService& /*service*/)
 {
-    QVX_TRACE(trace::kVerbose, 3, L"legacy-host mutex probe not yet wired");
+    QVX_TRACE(trace::kWarning, 3, L"not built: the legacy-host mutex probe");
 }
 
 // Asks the service control manager for the service's launch protection.
@@ -87,8 +83,8 @@ bool QueryLaunchProtection(const wchar_t* serviceName)
 }
 
 // Receives the access-control object's notifications for the management
-// service. The coexistence rules that act on them are not in place yet, so
-// a notification keeps the answer the library settled on.
+// service. The coexistence rules that act on them are not built yet, so a
+// notification keeps the answer the library settled on.
 class ManagementAccessCallback final : public AacCallback {
 public:
     HRESULT WINAPI OnNotification(AacNotification* notification) override { return Answer(notification); }
@@ -99,7 +95,8 @@ private:
     {
         if (!notification)
             return S_OK;
-        QVX_TRACE(trace::kVerbose, 7, L"access-control notification", notification->Kind(), notification->Flags());
+        QVX_TRACE(trace::kWarning, 7, L"not built: acting on an access-control notification", notification->Kind(),
+                  notification->Flags());
         return notification->Result();
     }
 };
@@ -130,16 +127,10 @@ DWORD WINAPI LockdownThreadProc(void* /*unused*/)
     return 0;
 }
 
-void CloseHeld(std::atomic<HANDLE>& handle) noexcept
-{
-    if (HANDLE held = handle.exchange(nullptr))
-        CloseHandle(held);
-}
-
-void SetInitialMachineConditions()
+void SetInitialMachineConditions(MachineConditions& conditions)
 {
     if (GetSystemMetrics(SM_CLEANBOOT) != 0)
-        MachineConditions.fetch_or(POWERPROFILE_SAFEMODE);
+        conditions.word.fetch_or(POWERPROFILE_SAFEMODE);
     MEMORYSTATUSEX memory = {};
     memory.dwLength = sizeof(memory);
     if (!GlobalMemoryStatusEx(&memory)) {
@@ -147,7 +138,7 @@ void SetInitialMachineConditions()
         return;
     }
     if (memory.ullTotalPhys / 1024 <= kLowMemoryKiB)
-        MachineConditions.fetch_or(POWERPROFILE_LOWMEMORY);
+        conditions.word.fetch_or(POWERPROFILE_LOWMEMORY);
 }
 
 // The access-control object of the run, registered with the management
@@ -179,63 +170,88 @@ void DisconnectAccessControl(AacObject* object)
     object->Release();
 }
 
-bool CreateRunEvents(ManagementService& service)
+void StartMonitorThread(ManagementService& service, MonitorStartBlock& block)
 {
-    bool created = true;
-    for (std::atomic<HANDLE>* event : {&service.shutdownEvent, &service.monitorStopEvent, &service.shutdownDoneEvent}) {
-        HANDLE handle = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (!handle) {
-            QVX_TRACE(trace::kError, 11, kManagementServiceName, L"an event of the run cannot be created", GetLastError());
-            created = false;
-        }
-        if (HANDLE previous = event->exchange(handle))
-            CloseHandle(previous);
-    }
-    // The wait set's event wakes the monitor; it lives as long as the process.
-    service.wakeUpEvent.store(ProcessMonitorWaitSet().WakeEvent());
-    return created;
-}
-
-void StartMonitorThread(ManagementService& service, ServiceTable& table, PipeServerList& servers,
-                        MonitorStartBlock& block)
-{
-    block.table = &table;
-    block.shutdownEvent = service.shutdownEvent.load();
-    block.monitorStopEvent = service.monitorStopEvent.load();
-    block.wakeUpEvent = service.wakeUpEvent.load();
+    const StopState& stop = service.runtime.stop;
+    block.table = &service.table;
+    block.shutdownEvent = stop.ShutdownEvent().Get();
+    block.monitorStopEvent = stop.MonitorStopEvent().Get();
+    block.wakeUpEvent = service.runtime.waitSet.WakeEvent();
     block.eventCount = 3;
     block.service = &service;
-    block.shutdownDoneEvent = service.shutdownDoneEvent.load();
+    block.shutdownDoneEvent = stop.ShutdownDoneEvent().Get();
     if (!block.shutdownEvent || !block.monitorStopEvent || !block.shutdownDoneEvent) {
         // Without its events the monitor could never be stopped.
         QVX_TRACE(trace::kError, 12, kManagementServiceName, L"the service runs without monitor: events missing");
         return;
     }
-    SetMonitorPipeServers(&servers);
+    service.pipeStopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!service.pipeStopEvent)
+        QVX_TRACE(trace::kError, 21, kManagementServiceName, L"CreateEvent for the pipe stop event failed", GetLastError());
+    // Timers and mutexes released while the monitor runs may be in its wait
+    // array: they go to the wait set's deferred close.
+    InstallHandleRelease(&service.runtime.waitSet);
     HANDLE thread = CreateThread(nullptr, 0, g_calls.load()->monitorThreadProc, &block, 0, nullptr);
     if (!thread) {
         QVX_TRACE(trace::kError, 13, kManagementServiceName, L"the monitor thread cannot be started", GetLastError());
-        SetMonitorPipeServers(nullptr);
+        InstallHandleRelease(nullptr);
         return;
     }
-    service.monitorThread.store(thread);
+    service.monitorThread.Reset(thread);
+}
+
+// Ends a monitor thread that did not stop in time. It is ended while this
+// thread holds the wait-list lock, so never in the middle of a list change;
+// a monitor that waits for the lock meanwhile leaves nothing behind. Nothing
+// else it uses lives on its stack: the handle release, the IP interface
+// watch, the pipe instances and their stop event are the run's.
+void TerminateMonitorThread(ManagementService& service, HANDLE thread)
+{
+    QVX_TRACE(trace::kError, 16, kManagementServiceName, L"the monitor thread did not end in time and is terminated");
+    MonitorWaitSet::Guard waitListGuard(service.runtime.waitSet);
+    if (!TerminateThread(thread, kMonitorTerminatedExitCode)) {
+        QVX_TRACE(trace::kError, 19, kManagementServiceName, L"TerminateThread of the monitor failed", GetLastError());
+        return;
+    }
+    // Termination completes asynchronously: the lock is let go only once
+    // the thread is gone.
+    if (WaitForSingleObject(thread, INFINITE) != WAIT_OBJECT_0)
+        QVX_TRACE(trace::kError, 22, kManagementServiceName, L"waiting for the terminated monitor failed", GetLastError());
+}
+
+// Stops the monitor thread and takes back what it was given: the IP
+// interface watch, the handle release and the deferred closes.
+void StopMonitorThread(ManagementService& service)
+{
+    const HANDLE thread = service.monitorThread.Get();
+    if (!thread)
+        return;
+    service.runtime.stop.MonitorStopEvent().Signal();
+    const DWORD result = WaitForSingleObject(thread, kMonitorStopWaitMs);
+    if (result != WAIT_OBJECT_0)
+        TerminateMonitorThread(service, thread);
+    service.ipWatch.Stop();
+    InstallHandleRelease(nullptr);
+    service.runtime.waitSet.CloseDeferred();
+    service.monitorThread.Reset();
 }
 
 // Stops the pipe instances that are still serving (the monitor stops them
-// when it ends normally) and releases the list. An instance whose I/O thread
-// does not end is left alive rather than destroyed under its own thread.
-void ReleasePipeServers(std::unique_ptr<PipeServerList> servers)
+// when it ends normally) and releases them. An instance whose I/O thread
+// does not end in time is waited for: no handler holds the table lock or
+// waits for long, and what its dispatch reaches (the runtime, the table)
+// must outlive it.
+void ReleasePipeServers(ManagementService& service)
 {
-    SetMonitorPipeServers(nullptr);
-    bool allStopped = true;
-    for (const std::unique_ptr<SVHServerPipe>& server : *servers) {
-        if (server && server->IsRunning() && !server->Stop(kPipeStopTimeoutMs))
-            allStopped = false;
+    for (const std::unique_ptr<SVHServerPipe>& server : *service.pipeServers) {
+        if (server && server->IsRunning() && !server->Stop(kPipeStopTimeoutMs)) {
+            QVX_TRACE(trace::kError, 14, kManagementServiceName, L"a control-pipe thread did not end in time; waiting for it",
+                      server->Name());
+            server->Stop(INFINITE);
+        }
     }
-    if (!allStopped) {
-        QVX_TRACE(trace::kError, 14, kManagementServiceName, L"a control-pipe thread did not end; its instance stays open");
-        static_cast<void>(servers.release());
-    }
+    service.pipeServers->clear();
+    service.pipeStopEvent.Reset();
 }
 
 } // namespace
@@ -252,7 +268,7 @@ void SetManagementRunCalls(const ManagementRunCalls* calls) noexcept
 
 bool WaitForServiceStop(ManagementService& service, DWORD timeoutMs)
 {
-    DWORD result = WaitForSingleObject(g_stopEvent.load(), timeoutMs);
+    DWORD result = WaitForSingleObject(service.runtime.stop.StopEvent().Get(), timeoutMs);
     if (result == WAIT_TIMEOUT)
         return false;
     if (result != WAIT_OBJECT_0) {
@@ -260,63 +276,44 @@ bool WaitForServiceStop(ManagementService& service, DWORD timeoutMs)
         return true;
     }
 
-    WaitDllServices();
+    WaitDllServices(service.runtime);
     for (const wchar_t* name : {kFirewallProxyName, kTrustProxyName}) {
         if (ProxyService* proxy = ProxyServices().Find(name))
             proxy->Stop();
     }
-    if (HANDLE monitorStop = service.monitorStopEvent.load())
-        SetEvent(monitorStop);
-    if (HANDLE thread = service.monitorThread.exchange(nullptr)) {
-        if (WaitForSingleObject(thread, kMonitorStopWaitMs) != WAIT_OBJECT_0) {
-            QVX_TRACE(trace::kError, 16, kManagementServiceName, L"the monitor thread did not end in time and is terminated");
-            TerminateThread(thread, kMonitorTerminatedExitCode);
-        }
-        CloseHandle(thread);
-    }
+    StopMonitorThread(service);
     return true;
 }
 
 void RunManagementService(ManagementService& service)
 {
     const ManagementRunCalls& calls = *g_calls.load();
+    HostRuntime& runtime = service.runtime;
 
     ReportServiceStatus(SERVICE_START_PENDING, kManagementWaitHint);
-    KernelHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!stopEvent) {
-        QVX_TRACE(trace::kError, 17, kManagementServiceName, L"stop event could not be created", GetLastError());
+    if (!runtime.stop.CreateStopEvent())
         return;
-    }
-    g_stopEvent.store(stopEvent.Get());
-    if (TakePendingStop())
-        SetEvent(stopEvent.Get());
     HostHooks hooks;
     hooks.runTriggerRegistration = static_cast<void (*)()>(RunTriggerRegistration);
-    hooks.stopDllServices = StopDllServices;
-    hooks.hostStopEvent = stopEvent.Get();
     InstallHostHooks(hooks);
 
-    ServiceTable table;
-    auto servers = std::make_unique<PipeServerList>();
-    AacObject* accessControl = nullptr;
     MonitorStartBlock monitorBlock = {};
 
     KernelHandle lockdownThread(CreateThread(nullptr, 0, LockdownThreadProc, nullptr, 0, nullptr));
     if (!lockdownThread) {
         QVX_TRACE(trace::kError, 18, kManagementServiceName, L"the registry lockdown thread cannot be started", GetLastError());
     } else {
-        SetCommandServiceTable(&table);
-        CreatePipeServers(*servers, calls.pipeName);
+        runtime.PublishTable(&service.table);
+        CreatePipeServers(*service.pipeServers, calls.pipeName);
         ReportServiceStatus(SERVICE_RUNNING, kManagementWaitHint);
 
-        SetInitialMachineConditions();
-        g_launchProtectedSelf.store(calls.queryServiceLaunchProtection(kManagementServiceName));
-        accessControl = ConnectAccessControl(service);
-        service.accessControl = accessControl;
+        SetInitialMachineConditions(runtime.conditions);
+        runtime.launchProtectedSelf.store(calls.queryServiceLaunchProtection(kManagementServiceName));
+        service.accessControl = ConnectAccessControl(service);
 
-        service.firstStartSinceBoot.store(IsFirstStartSinceBoot());
-        calls.loadServiceTable(table, service.firstStartSinceBoot.load());
-        CreateRunEvents(service);
+        service.firstStartSinceBoot = IsFirstStartSinceBoot();
+        calls.loadServiceTable(service.table, service.firstStartSinceBoot);
+        runtime.stop.CreateRunEvents();
 
         if (!WaitForServiceStop(service, 0)) {
             calls.setupPowerNotifications(service);
@@ -324,31 +321,28 @@ void RunManagementService(ManagementService& service)
             RegisterServiceEventSource();
             if (calls.queryServiceLaunchProtection(kManagementServiceName))
                 SetLockdown(kManagementServiceName, true);
-            StartMonitorThread(service, table, *servers, monitorBlock);
+            StartMonitorThread(service, monitorBlock);
             if (!WaitForServiceStop(service, 0))
                 WaitForServiceStop(service, INFINITE);
         }
 
-        DisconnectAccessControl(accessControl);
+        DisconnectAccessControl(service.accessControl);
         service.accessControl = nullptr;
     }
 
     // Release steps: whatever start-up got to, the table is saved and the
     // threads and events of the run are gone before the service reports
     // itself stopped.
-    ReleasePipeServers(std::move(servers));
-    SaveServiceTable(table);
-    SetCommandServiceTable(nullptr);
+    ReleasePipeServers(service);
+    SaveServiceTable(service.table);
+    runtime.PublishTable(nullptr);
     if (lockdownThread && WaitForSingleObject(lockdownThread.Get(), kLockdownThreadWaitMs) != WAIT_OBJECT_0)
         QVX_TRACE(trace::kWarning, 20, kManagementServiceName, L"the registry lockdown thread did not end in time");
     lockdownThread.Reset();
-    CloseHeld(service.shutdownEvent);
-    CloseHeld(service.shutdownDoneEvent);
-    CloseHeld(service.monitorStopEvent);
-    service.wakeUpEvent.store(nullptr);
+    runtime.stop.CloseRunEvents();
     DeregisterServiceEventSource();
     InstallHostHooks(HostHooks{});
-    g_stopEvent.store(nullptr);
+    runtime.stop.CloseStopEvent();
 }
 
 } // namespace qvx

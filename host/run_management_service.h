@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 namespace qvx {
 
 class AacCallback;
@@ -15,16 +13,14 @@ class AacObject;
 class ManagementService;
 class ServiceTable;
 
-// Whether the management service itself runs launch-protected; set at
-// start-up, read by the launch code.
-extern std::atomic<bool> g_launchProtectedSelf;
-
 // Waits on the stop event for `timeoutMs`. False only when the time ran out
 // with the event not set. Once the event is set it runs the stop sequence:
 // waits for the DLL-hosted services, tells the qvxfwsvc and then the
 // qvxtrust proxy to stop, sets the monitor stop event and waits at most
-// 2000 ms for the monitor thread (terminating it after that). A failed wait
-// is traced and answers true.
+// 2000 ms for the monitor thread (terminating it after that, while holding
+// the wait-list lock so that it cannot die in the middle of a list change), then
+// takes back the IP interface watch and the handle release it was given
+// and closes its handle. A failed wait is traced and answers true.
 bool WaitForServiceStop(ManagementService& service, DWORD timeoutMs = INFINITE);
 
 // The calls RunManagementService makes outside itself.

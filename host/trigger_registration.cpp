@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "host/companion_interfaces.h"
-#include "host/trusted_library.h"
+#include "platform/companion_interfaces.h"
+#include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/trace.h"
 

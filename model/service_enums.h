@@ -119,6 +119,10 @@ const wchar_t* LaunchProtectionName(LaunchProtection value) noexcept;
 // The management service itself: no hosted service may be named after it
 // or depend on it.
 inline constexpr wchar_t kManagementServiceName[] = L"qvxsvh";
+// The two proxy services of the host's image, which start the hosted
+// services of the same names.
+inline constexpr wchar_t kTrustProxyName[] = L"qvxtrust";
+inline constexpr wchar_t kFirewallProxyName[] = L"qvxfwsvc";
 
 // The two built-in accounts a hosted service may run under, "LocalSystem"
 // and "LocalService", compared exactly (letter case significant).

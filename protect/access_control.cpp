@@ -1,6 +1,6 @@
 #include "protect/access_control.h"
 
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 #include "platform/trace.h"
 
 namespace qvx {

@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 
 namespace qvx {
 

@@ -1,41 +1,23 @@
 #include "protocol/command_context.h"
 
-#include <atomic>
-
-#include "host/management_service.h"
 #include "model/service_table.h"
 #include "platform/trace.h"
 #include "protocol/message_codec.h"
 #include "protocol/pipe_server.h"
+#include "runtime/host_runtime.h"
 
 namespace qvx {
 
-namespace {
-
-std::atomic<ServiceTable*> g_commandTable{nullptr};
-
-} // namespace
-
-void SetCommandServiceTable(ServiceTable* table) noexcept
-{
-    g_commandTable = table;
-}
-
-ServiceTable* CommandServiceTable() noexcept
-{
-    return g_commandTable.load();
-}
-
 ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = CommandServiceTable();
+    HostRuntime* runtime = pipe.Runtime();
+    ServiceTable* table = runtime ? runtime->Table() : nullptr;
     if (!table) {
         QVX_TRACE(trace::kError, 1, L"no service table for the request", request);
         pipe.WriteReply(std::wstring());
     }
     return table;
 }
-
 ServiceRecord* FindServiceOrReply(ServiceTable& table, const std::wstring& name, SVHServerPipe& pipe)
 {
     ServiceRecord* record = table.FindByName(name);
@@ -55,10 +37,10 @@ bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::ws
     return false;
 }
 
-bool HostBesideLegacyHost() noexcept
+bool HostBesideLegacyHost(const SVHServerPipe& pipe) noexcept
 {
-    ManagementService* service = GetManagementService();
-    return service && service->legacyHostPresent.load();
+    HostRuntime* runtime = pipe.Runtime();
+    return runtime && runtime->legacyHostPresent.load();
 }
 
 } // namespace qvx

@@ -1,9 +1,9 @@
 #pragma once
-// What the command handlers work on besides the request: the host's one
-// service table and the host's coexistence mode. The management service
-// publishes its table while it runs; until then (and in tools that publish
-// nothing) the table commands answer with the empty reply, as for a command
-// the host does not serve.
+// What the command handlers work on besides the request: the running host's
+// shared state, which the host hands to every control-pipe instance it
+// starts, with the service table it publishes there. Until the table is
+// published (and in pipes that serve no host) the table commands answer with
+// the empty reply, as for a command the host does not serve.
 
 #include <string>
 #include <vector>
@@ -14,17 +14,13 @@ class ServiceRecord;
 class ServiceTable;
 class SVHServerPipe;
 
-// Publishes the table the handlers use (null withdraws it). The table must
-// live on the process's table lock, which the dispatcher holds around every
-// handler.
-void SetCommandServiceTable(ServiceTable* table) noexcept;
-ServiceTable* CommandServiceTable() noexcept;
-
 // Whether the host runs beside a legacy host: then a profile for the trust
 // service is not applied.
-bool HostBesideLegacyHost() noexcept;
+bool HostBesideLegacyHost(const SVHServerPipe& pipe) noexcept;
 
-// The published table, or null after answering with the empty reply.
+// The published table of the pipe's host, or null after answering with the
+// empty reply. The table lives on the table lock the dispatcher holds
+// around every handler.
 ServiceTable* TableFor(const std::wstring& request, SVHServerPipe& pipe);
 
 // The named service, or null after answering "SERVICE_NOT_FOUND".

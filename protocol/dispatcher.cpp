@@ -1,11 +1,12 @@
 #include "protocol/dispatcher.h"
 
-#include "host/monitor_wait_set.h"
+#include "engine/engine_calls.h"
 #include "model/table_lock.h"
 #include "platform/trace.h"
 #include "protocol/command_handlers.h"
 #include "protocol/host_hooks.h"
 #include "protocol/message_codec.h"
+#include "runtime/host_runtime.h"
 
 namespace qvx {
 
@@ -26,13 +27,15 @@ void HandleRegisterServiceTriggerMonitor(const std::wstring&, SVHServerPipe& pip
 
 void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 {
-    HostHooks hooks = CurrentHostHooks();
     // The client hears the acknowledgement before the host starts to go.
     pipe.WriteReply(reply::kAck);
-    if (hooks.stopDllServices)
-        hooks.stopDllServices();
-    if (hooks.hostStopEvent && !SetEvent(hooks.hostStopEvent))
-        QVX_TRACE(trace::kError, 1, L"SetEvent on the host stop event failed", GetLastError());
+    HostRuntime* runtime = pipe.Runtime();
+    if (!runtime) {
+        QVX_TRACE(trace::kError, 1, L"no host to stop", pipe.Name());
+        return;
+    }
+    StopDllServices(*runtime);
+    runtime->stop.RequestStop();
 }
 
 // The order decides which entry a request is taken for. Entries without a
@@ -85,7 +88,8 @@ void Dispatch(SVHServerPipe& pipe)
     if (!pipe.AdvanceIo())
         return;
     TableLock tableLock(TableLockMode::Shared);
-    ProcessMonitorWaitSet().Wake();
+    if (HostRuntime* runtime = pipe.Runtime())
+        runtime->waitSet.Wake();
 
     for (const CommandEntry& entry : kCommands) {
         if (!pipe.IsCommand(entry.name))

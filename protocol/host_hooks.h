@@ -11,11 +11,6 @@ struct HostHooks {
     // Runs the trigger-control registration and waits for it at most
     // 3000 ms; the outcome does not change the reply.
     void (*runTriggerRegistration)() = nullptr;
-    // Sends the stop control to every running DLL-hosted service.
-    void (*stopDllServices)() = nullptr;
-    // The host's process-wide stop event; setting it shuts the host down.
-    // Not owned.
-    HANDLE hostStopEvent = nullptr;
 };
 
 void InstallHostHooks(const HostHooks& hooks);

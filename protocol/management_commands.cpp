@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "engine/event_report.h"
-#include "host/monitor_wait_set.h"
-#include "host/proxy_service.h"
+#include "runtime/host_runtime.h"
 #include "model/power_profile.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
@@ -215,7 +214,7 @@ void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
     }
     {
         RecordLock guard(*record);
-        MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+        MonitorWaitSet& waitSet = pipe.Runtime()->waitSet;
         waitSet.RemoveTimer(record->GetTimer(ServiceTimer::kResetPeriod));
         waitSet.RemoveTimer(record->GetTimer(ServiceTimer::kShutdown));
         waitSet.RemoveTimer(record->GetTimer(ServiceTimer::kStartup));
@@ -334,7 +333,7 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(reply::kServiceAlreadyRunning);
         return;
     }
-    if (HostBesideLegacyHost() && EqualsFolded(name, kTrustProxyName)) {
+    if (HostBesideLegacyHost(pipe) && EqualsFolded(name, kTrustProxyName)) {
         QVX_TRACE(trace::kInfo, 16, L"legacy host keeps the trust service's profile", name);
         pipe.WriteReply(reply::kAck);
         return;

@@ -429,7 +429,7 @@ bool SVHServerPipe::IsRunning() const
     return thread_ && GetExitCodeThread(thread_.Get(), &exitCode) && exitCode == STILL_ACTIVE;
 }
 
-bool SVHServerPipe::Start(PipeCallback callback, HANDLE shutdownEvent)
+bool SVHServerPipe::Start(PipeCallback callback, HANDLE shutdownEvent, HostRuntime* runtime)
 {
     if (IsRunning())
         return true;
@@ -439,6 +439,7 @@ bool SVHServerPipe::Start(PipeCallback callback, HANDLE shutdownEvent)
     }
     callback_ = callback;
     shutdownEvent_ = shutdownEvent;
+    runtime_ = runtime;
     // A Stop before leaves the stop event set; a new thread must not see it.
     ResetEvent(stopEvent_.Get());
     thread_.Reset(CreateThread(nullptr, 0, &SVHServerPipe::MessageIo, this, 0, nullptr));
@@ -523,11 +524,11 @@ void CreatePipeServers(PipeServerList& servers, const wchar_t* pipeName, size_t 
     }
 }
 
-bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent)
+bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent, HostRuntime* runtime)
 {
     bool allStarted = true;
     for (auto& server : servers) {
-        if (!server->Start(callback, shutdownEvent))
+        if (!server->Start(callback, shutdownEvent, runtime))
             allStarted = false;
     }
     return allStarted;

@@ -17,6 +17,8 @@
 
 namespace qvx {
 
+class HostRuntime;
+
 enum class PipeState : DWORD {
     NotConnected = 0, // no client; not listening
     Connected = 1,    // client connected, idle: the next step starts a read
@@ -80,8 +82,10 @@ public:
     // The I/O thread: waits for the stop event, the shutdown event and the
     // I/O event and calls `callback` on every I/O completion. Start after
     // Connect: an instance that does not listen (or is in "ERROR") only
-    // waits for the stop and shutdown events.
-    bool Start(PipeCallback callback, HANDLE shutdownEvent);
+    // waits for the stop and shutdown events. `runtime` is the running
+    // host's shared state the callback works on (none in a pipe that serves
+    // no host); it must outlive the thread.
+    bool Start(PipeCallback callback, HANDLE shutdownEvent, HostRuntime* runtime = nullptr);
     bool Stop(DWORD timeoutMs);
     bool IsRunning() const;
 
@@ -91,6 +95,7 @@ public:
     HANDLE IoEvent() const { return overlapped_.hEvent; }
     HANDLE IoThread() const { return thread_.Get(); }
     const std::wstring& PendingRequest() const { return request_; }
+    HostRuntime* Runtime() const { return runtime_; }
 
 private:
     DWORD BuildPipeSecurity();
@@ -115,6 +120,7 @@ private:
     KernelHandle stopEvent_;
     HANDLE shutdownEvent_ = nullptr;
     PipeCallback callback_ = nullptr;
+    HostRuntime* runtime_ = nullptr;
 };
 
 // The host's set of control-pipe instances.
@@ -131,7 +137,8 @@ inline constexpr DWORD kPipeStopTimeoutMs = 1000;
 void CreatePipeServers(PipeServerList& servers, const wchar_t* pipeName = kControlPipeName,
                        size_t count = kPipeInstanceCount);
 // Starts every instance's I/O thread; false when one could not be started.
-bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent);
+bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent,
+                      HostRuntime* runtime = nullptr);
 // Sets the shutdown event and stops each instance within kPipeStopTimeoutMs;
 // false when a thread did not end in time.
 bool StopPipeServers(PipeServerList& servers, HANDLE shutdownEvent);

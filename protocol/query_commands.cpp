@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/engine_calls.h"
-#include "host/machine_conditions.h"
+#include "engine/engine_calls.h"
+#include "runtime/host_runtime.h"
 #include "model/app_profile_writer.h"
 #include "model/power_profile.h"
 #include "model/service_record.h"
@@ -134,18 +134,25 @@ void HandleQueryServiceAppProfile(const std::wstring& request, SVHServerPipe& pi
 
 void HandleQueryPowerState(const std::wstring& request, SVHServerPipe& pipe)
 {
+    HostRuntime* runtime = pipe.Runtime();
+    if (!runtime) {
+        QVX_TRACE(trace::kError, 5, L"no host for the request", request);
+        pipe.WriteReply(std::wstring());
+        return;
+    }
+    std::atomic<uint32_t>& machineConditions = runtime->conditions.word;
     std::vector<std::wstring> fields;
     if (Split(request, kFieldSeparator, fields) && fields.size() == 3 &&
         EqualsFolded(fields[1], kSetPowerStateFlag)) {
         const uint32_t conditions = PowerProfileSetFromText(fields[2]) & ~kAlwaysReportedConditions;
-        const uint32_t previous = MachineConditions.exchange(conditions);
+        const uint32_t previous = machineConditions.exchange(conditions);
         if (previous != conditions) {
             QVX_TRACE(trace::kInfo, 4, L"machine conditions set on request", previous, conditions);
-            ApplyPowerCondition(true);
+            ApplyPowerCondition(*runtime, true);
         }
     }
     std::wstring names;
-    PowerProfileSetToText(MachineConditions.load() | kAlwaysReportedConditions, names);
+    PowerProfileSetToText(machineConditions.load() | kAlwaysReportedConditions, names);
     pipe.WriteReply(EchoReply(kQueryPowerState, names));
 }
 

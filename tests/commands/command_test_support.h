@@ -21,6 +21,7 @@
 #include "protocol/command_context.h"
 #include "protocol/control_client.h"
 #include "protocol/dispatcher.h"
+#include "runtime/host_runtime.h"
 #include "tests/protocol/pipe_test_support.h"
 #include "tests/support/test_service_key.h"
 
@@ -95,8 +96,7 @@ inline std::wstring Profile(const std::wstring& name, const std::wstring& extra 
 
 class CommandHost : public testing::Test {
 protected:
-    CommandHost() { SetCommandServiceTable(&table_); }
-    ~CommandHost() override { SetCommandServiceTable(nullptr); }
+    CommandHost() { runtime_.PublishTable(&table_); }
 
     void SetUp() override
     {
@@ -146,8 +146,9 @@ protected:
 
     TestServiceKey key_;
     ServiceTable table_;
+    HostRuntime runtime_;
     EventRecorder events_;
-    RunningPipeServers servers_{Dispatch, 2};
+    RunningPipeServers servers_{Dispatch, 2, &runtime_};
     ControlConnection client_;
 };
 

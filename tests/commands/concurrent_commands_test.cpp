@@ -38,7 +38,7 @@ protected:
 
 TEST_F(ConcurrentCommands, TenClientsLeaveTableAndRegistryInStep)
 {
-    test::RunningPipeServers servers(Dispatch, kClients);
+    test::RunningPipeServers servers(Dispatch, kClients, &runtime_);
     ASSERT_TRUE(servers.Started());
     std::atomic<int> unexpected{0};
     std::atomic<int> sharedCreated{0};

@@ -3,12 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "host/monitor_wait_set.h"
+#include "runtime/monitor_wait_set.h"
 #include "model/service_table_store.h"
 #include "model/text_list.h"
 #include "platform/service_key.h"
 #include "tests/commands/command_test_support.h"
-#include "tests/commands/legacy_host_switch.h"
 #include "tests/support/trace_capture.h"
 
 namespace qvx {
@@ -188,7 +187,7 @@ TEST_F(ManagementCommands, DeleteRemovesRecordKeyAndWatchedHandles)
     Create(L"gone");
     ServiceRecord* record = Find(L"gone");
     ASSERT_NE(record, nullptr);
-    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    MonitorWaitSet& waitSet = runtime_.waitSet;
     HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
     HANDLE startup = CreateWaitableTimerW(nullptr, TRUE, nullptr);
     HANDLE shutdown = CreateWaitableTimerW(nullptr, TRUE, nullptr);
@@ -441,11 +440,10 @@ TEST_F(ManagementCommands, ConfigService2LeavesTheTrustServiceToALegacyHost)
 {
     Create(L"qvxtrust");
     const std::wstring profile = L"CONFIG_SERVICE2," + Profile(L"qvxtrust", L"<BinaryPath>D:\\v.exe</BinaryPath>");
-    {
-        test::LegacyHostSwitch legacy(true);
-        EXPECT_EQ(Ask(profile), L"ACK");
-        EXPECT_EQ(Find(L"qvxtrust")->GetBinaryPath(), L"C:\\svc\\qvxtrust.exe");
-    }
+    runtime_.legacyHostPresent.store(true);
+    EXPECT_EQ(Ask(profile), L"ACK");
+    EXPECT_EQ(Find(L"qvxtrust")->GetBinaryPath(), L"C:\\svc\\qvxtrust.exe");
+    runtime_.legacyHostPresent.store(false);
     EXPECT_EQ(Ask(profile), L"ACK");
     EXPECT_EQ(Find(L"qvxtrust")->GetBinaryPath(), L"D:\\v.exe");
 }
@@ -477,13 +475,13 @@ TEST_F(ManagementCommands, EnableDisableTakesTheWholeWordAndIsNotStored)
 
 TEST_F(ManagementCommands, WithoutAPublishedTableTheCommandsAreNotServed)
 {
-    SetCommandServiceTable(nullptr);
+    runtime_.PublishTable(nullptr);
     size_t wireBytes = 0;
     for (const wchar_t* request : {L"CREATE_SERVICE,a,<Service/>", L"DELETE_SERVICE,a", L"QUERY_SERVICE_STATUS,a"}) {
         EXPECT_EQ(Ask(request, &wireBytes), L"") << WideToUtf8(request);
         EXPECT_EQ(wireBytes, 2u);
     }
-    SetCommandServiceTable(&table_);
+    runtime_.PublishTable(&table_);
 }
 
 } // namespace

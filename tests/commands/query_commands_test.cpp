@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "host/machine_conditions.h"
 #include "model/app_profile_writer.h"
 #include "tests/commands/command_test_support.h"
 #include "tests/support/trace_capture.h"
@@ -20,8 +19,6 @@ struct Exchange {
 
 class QueryCommands : public CommandHost {
 protected:
-    void TearDown() override { ResetMachineConditions(); }
-
     void ExpectReplies(const std::vector<Exchange>& exchanges)
     {
         for (const Exchange& e : exchanges) {
@@ -158,7 +155,6 @@ TEST_F(QueryCommands, AppProfileSentBackChangesNothing)
 
 TEST_F(QueryCommands, PowerStateQueryAndSet)
 {
-    ResetMachineConditions();
     const std::wstring normal = L"POWERPROFILE_NORMAL POWERPROFILE_AAC_CONTROL";
     struct Case {
         const char* name;
@@ -188,7 +184,7 @@ TEST_F(QueryCommands, PowerStateQueryAndSet)
     for (const Case& c : cases) {
         test::TraceCapture traces;
         EXPECT_EQ(Ask(c.request), c.reply) << c.name;
-        EXPECT_EQ(MachineConditions.load(), c.conditions) << c.name;
+        EXPECT_EQ(runtime_.conditions.word.load(), c.conditions) << c.name;
         EXPECT_EQ(traces.Contains(trace::kInfo, L"machine conditions set on request"), c.applied) << c.name;
     }
 }

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "host/machine_conditions.h"
 #include "tests/commands/command_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
@@ -49,8 +48,6 @@ std::string Utf16File(const std::wstring& text)
 
 class SvhctlForms : public CommandHost {
 protected:
-    void TearDown() override { ResetMachineConditions(); }
-
     std::wstring On() const { return L"--pipe " + servers_.Name() + L" "; }
 };
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/control_handler.h"
-#include "host/machine_conditions.h"
+#include "runtime/host_runtime.h"
 #include "host/management_service.h"
 #include "host/power_events.h"
 #include "host/service_status.h"
@@ -35,11 +35,11 @@ struct EngineLog {
 EngineLog* g_log = nullptr;
 
 const ControlHandlerCalls kRecordingCalls = {
-    [](DWORD control, DWORD eventType, const void* data, DWORD size) {
+    [](HostRuntime&, DWORD control, DWORD eventType, const void* data, DWORD size) {
         g_log->broadcasts.push_back({control, eventType, data, size});
     },
-    [](bool startAllowed) { g_log->powerPasses.push_back(startAllowed); },
-    [] { ++g_log->dllStops; },
+    [](HostRuntime&, bool startAllowed) { g_log->powerPasses.push_back(startAllowed); },
+    [](HostRuntime&) { ++g_log->dllStops; },
 };
 
 // Runs `body` on a thread of its own; the caller owns the returned handle
@@ -58,16 +58,15 @@ HANDLE StartThread(F& body)
 
 class ControlHandlerTest : public testing::Test {
 protected:
-    ControlHandlerTest() : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    ControlHandlerTest()
     {
         g_log = &log_;
         SetControlHandlerCalls(&kRecordingCalls);
         service_.statusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(test::StatusRecorder::kFakeHandle);
-        g_stopEvent.store(stopEvent_.Get());
+        service_.runtime.stop.CreateStopEvent();
     }
     ~ControlHandlerTest() override
     {
-        g_stopEvent.store(nullptr);
         SetControlHandlerCalls(nullptr);
         g_log = nullptr;
     }
@@ -76,7 +75,10 @@ protected:
     {
         return ManagementServiceHandlerEx(control, eventType, data, &service_);
     }
-    bool StopEventSet() const { return WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0; }
+    bool StopEventSet() const
+    {
+        return WaitForSingleObject(service_.runtime.stop.StopEvent().Get(), 0) == WAIT_OBJECT_0;
+    }
 
     EngineLog log_;
     test::StatusRecorder recorder_;
@@ -181,14 +183,13 @@ TEST_F(ControlHandlerTest, DeviceAndSessionEventsForwardTheirDataWithItsOwnSize)
 
 TEST_F(ControlHandlerTest, ShutdownWaitsUntilTheMonitorHasSeenEveryServiceStop)
 {
-    KernelHandle shutdownEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    KernelHandle doneEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    ASSERT_TRUE(service_.runtime.stop.CreateRunEvents());
     KernelHandle monitorExit(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     // The monitor stand-in: sees the shutdown, and only then (after the
     // handler had time to report too early) says that all have stopped.
     bool reportedBeforeDone = true;
-    HANDLE shutdown = shutdownEvent.Get();
-    HANDLE done = doneEvent.Get();
+    HANDLE shutdown = service_.runtime.stop.ShutdownEvent().Get();
+    HANDLE done = service_.runtime.stop.ShutdownDoneEvent().Get();
     auto monitorBody = [&] {
         if (WaitForSingleObject(shutdown, 10000) != WAIT_OBJECT_0)
             return;
@@ -199,9 +200,7 @@ TEST_F(ControlHandlerTest, ShutdownWaitsUntilTheMonitorHasSeenEveryServiceStop)
     };
     HANDLE monitor = StartThread(monitorBody);
     ASSERT_NE(monitor, nullptr);
-    service_.shutdownEvent.store(shutdownEvent.Take());
-    service_.shutdownDoneEvent.store(doneEvent.Take());
-    service_.monitorThread.store(monitor); // the service object closes it
+    service_.monitorThread.Reset(monitor); // the service object closes it
 
     EXPECT_EQ(Handle(SERVICE_CONTROL_SHUTDOWN), 0u);
     SetEvent(monitorExit.Get());
@@ -218,24 +217,60 @@ TEST_F(ControlHandlerTest, ShutdownDoesNotHangWhenTheMonitorThreadHasEnded)
     HANDLE endedHandle = StartThread(nothing);
     ASSERT_NE(endedHandle, nullptr);
     ASSERT_EQ(WaitForSingleObject(endedHandle, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-    service_.shutdownEvent.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    service_.shutdownDoneEvent.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    service_.monitorThread.store(endedHandle);
+    ASSERT_TRUE(service_.runtime.stop.CreateRunEvents());
+    service_.monitorThread.Reset(endedHandle);
 
     test::TraceCapture traces;
     EXPECT_EQ(Handle(SERVICE_CONTROL_SHUTDOWN), 0u);
     EXPECT_TRUE(traces.Contains(trace::kWarning, L"monitor thread ended")) << traces.Dump();
     EXPECT_TRUE(StopEventSet());
-    EXPECT_EQ(WaitForSingleObject(service_.shutdownEvent.load(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(WaitForSingleObject(service_.runtime.stop.ShutdownEvent().Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// The stop sequence owns the monitor thread's handle and closes it when the
+// monitor has gone; a shutdown wait under way must not be left waiting on
+// the closed (and perhaps reused) handle value.
+TEST_F(ControlHandlerTest, ShutdownWaitEndsWithTheMonitorWhoseHandleTheStopSequenceClosed)
+{
+    ASSERT_TRUE(service_.runtime.stop.CreateRunEvents());
+    KernelHandle handleClosed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle reused;
+    HANDLE shutdown = service_.runtime.stop.ShutdownEvent().Get();
+    test::TraceCapture traces;
+    auto monitorBody = [&] {
+        if (WaitForSingleObject(shutdown, 10000) != WAIT_OBJECT_0)
+            return;
+        for (int i = 0; i < 2000 && !traces.Contains(trace::kVerbose, L"waiting for the hosted services"); ++i)
+            Sleep(5);
+        // As the stop sequence does: the owner closes the thread handle, and
+        // the value goes to another object that is never signalled.
+        service_.monitorThread.Reset();
+        reused.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        SetEvent(handleClosed.Get());
+    };
+    HANDLE monitor = StartThread(monitorBody);
+    ASSERT_NE(monitor, nullptr);
+    KernelHandle monitorCopy;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), monitor, GetCurrentProcess(), monitorCopy.Receive(), SYNCHRONIZE,
+                                FALSE, 0));
+    service_.monitorThread.Reset(monitor);
+
+    auto shutdownControl = [&] { Handle(SERVICE_CONTROL_SHUTDOWN); };
+    KernelHandle handler(StartThread(shutdownControl));
+    ASSERT_TRUE(handler);
+    ASSERT_EQ(WaitForSingleObject(monitorCopy.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(WaitForSingleObject(handleClosed.Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    ASSERT_EQ(WaitForSingleObject(handler.Get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the shutdown wait did not end with the monitor";
+    EXPECT_TRUE(traces.Contains(trace::kWarning, L"monitor thread ended")) << traces.Dump();
 }
 
 TEST_F(ControlHandlerTest, AStopBeforeTheStopEventExistsIsKeptForStartUp)
 {
-    TakePendingStop();
-    g_stopEvent.store(nullptr);
-    EXPECT_EQ(Handle(SERVICE_CONTROL_STOP), 0u);
-    EXPECT_TRUE(TakePendingStop());
-    EXPECT_FALSE(TakePendingStop());
+    ManagementService fresh;
+    EXPECT_EQ(ManagementServiceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, &fresh), 0u);
+    ASSERT_TRUE(fresh.runtime.stop.CreateStopEvent());
+    EXPECT_EQ(WaitForSingleObject(fresh.runtime.stop.StopEvent().Get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // A POWERBROADCAST_SETTING with room for a GUID of data.
@@ -255,24 +290,16 @@ PowerSettingMessage MakeSetting(const GUID& setting, DWORD value)
 class PowerEventTest : public ControlHandlerTest {
 protected:
     PowerEventTest()
-        : powerSource_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          powerScheme_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
-        ResetMachineConditions();
-        g_powerSourceEvent.store(powerSource_.Get());
-        g_powerSchemeEvent.store(powerScheme_.Get());
-    }
-    ~PowerEventTest() override
-    {
-        g_powerSourceEvent.store(nullptr);
-        g_powerSchemeEvent.store(nullptr);
-        ResetMachineConditions();
+        conditions_.powerSourceEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        conditions_.powerSchemeEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
 
-    static bool IsSet(const KernelHandle& event) { return WaitForSingleObject(event.Get(), 0) == WAIT_OBJECT_0; }
+    static bool IsSet(const PublishedHandle& event) { return WaitForSingleObject(event.Get(), 0) == WAIT_OBJECT_0; }
 
-    KernelHandle powerSource_;
-    KernelHandle powerScheme_;
+    MachineConditions& conditions_ = service_.runtime.conditions;
+    const PublishedHandle& powerSource_ = conditions_.powerSourceEvent;
+    const PublishedHandle& powerScheme_ = conditions_.powerSchemeEvent;
 };
 
 TEST_F(PowerEventTest, AChangeOfConditionsStartsAPowerPassAndIsForwarded)
@@ -280,7 +307,7 @@ TEST_F(PowerEventTest, AChangeOfConditionsStartsAPowerPassAndIsForwarded)
     PowerSettingMessage message = MakeSetting(kGuidAcDcPowerSource, PoDc);
     EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &message), 0u);
 
-    EXPECT_EQ(MachineConditions.load(), static_cast<uint32_t>(POWERPROFILE_BATTERY));
+    EXPECT_EQ(conditions_.word.load(), static_cast<uint32_t>(POWERPROFILE_BATTERY));
     EXPECT_EQ(log_.powerPasses, std::vector<bool>{true});
     ASSERT_EQ(log_.broadcasts.size(), 1u);
     EXPECT_EQ(log_.broadcasts[0].control, static_cast<DWORD>(SERVICE_CONTROL_POWEREVENT));
@@ -308,7 +335,7 @@ TEST_F(PowerEventTest, ASchemeChangeSetsTheSchemeEvent)
     memcpy(message.data, &kGuidMaxPowerSavings, sizeof(GUID));
     EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &message), 0u);
 
-    EXPECT_EQ(MachineConditions.load(), static_cast<uint32_t>(POWERPROFILE_LOW_BATTERY));
+    EXPECT_EQ(conditions_.word.load(), static_cast<uint32_t>(POWERPROFILE_LOW_BATTERY));
     EXPECT_EQ(log_.powerPasses, std::vector<bool>{true});
     EXPECT_EQ(log_.broadcasts.at(0).size, sizeof(GUID) + 23);
     EXPECT_TRUE(IsSet(powerScheme_));
@@ -326,7 +353,7 @@ TEST_F(PowerEventTest, OtherPowerEventsAreForwardedWithoutData)
     EXPECT_EQ(log_.broadcasts[0].size, 0u);
     EXPECT_EQ(log_.broadcasts[1].eventType, static_cast<DWORD>(PBT_APMSUSPEND));
     EXPECT_TRUE(log_.powerPasses.empty());
-    EXPECT_EQ(MachineConditions.load(), 0u);
+    EXPECT_EQ(conditions_.word.load(), 0u);
 }
 
 TEST_F(PowerEventTest, ASettingChangeWithoutDataIsRefusedSafely)
@@ -337,7 +364,7 @@ TEST_F(PowerEventTest, ASettingChangeWithoutDataIsRefusedSafely)
     shortMessage.dataLength = 2;
     EXPECT_EQ(Handle(SERVICE_CONTROL_POWEREVENT, PBT_POWERSETTINGCHANGE, &shortMessage), 0u);
 
-    EXPECT_EQ(MachineConditions.load(), 0u);
+    EXPECT_EQ(conditions_.word.load(), 0u);
     EXPECT_TRUE(log_.powerPasses.empty());
     EXPECT_TRUE(traces.Contains(trace::kError, L"without data")) << traces.Dump();
     EXPECT_TRUE(traces.Contains(trace::kWarning, L"without its value")) << traces.Dump();

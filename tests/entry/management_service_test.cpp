@@ -2,9 +2,7 @@
 
 #include <vector>
 
-#include "host/machine_conditions.h"
 #include "host/management_service.h"
-#include "host/monitor_wait_set.h"
 #include "host/run_management_service.h"
 #include "platform/handles.h"
 #include "tests/entry/status_recorder.h"
@@ -69,7 +67,6 @@ TEST_F(ManagementServiceMainTest, RunsUntilStoppedThroughItsHandlerAndReportsEac
                                                              {SERVICE_STOP_PENDING, 2},
                                                              {SERVICE_STOPPED, 0}}));
     EXPECT_EQ(GetManagementService(), nullptr);
-    EXPECT_EQ(g_stopEvent.load(), nullptr);
     EXPECT_EQ(WaitForSingleObject(ManagementThreadHandle(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
     CloseManagementThreadHandle();
 }
@@ -84,45 +81,16 @@ TEST_F(ManagementServiceMainTest, AStartAfterAStopInTheSameProcessRunsUntilStopp
         KernelHandle thread(StartManagementServiceMain());
         ASSERT_TRUE(thread);
         ASSERT_TRUE(recorder.WaitForState(SERVICE_RUNNING)) << "run " << run;
-        EXPECT_EQ(WaitForSingleObject(g_stopEvent.load(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
-            << "run " << run << " is told to stop before anyone asked";
-
         std::vector<test::Registration> registrations = recorder.Registrations();
         ASSERT_EQ(registrations.size(), 1u);
+        const auto* service = static_cast<const ManagementService*>(registrations[0].context);
+        EXPECT_EQ(WaitForSingleObject(service->runtime.stop.StopEvent().Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "run " << run << " is told to stop before anyone asked";
         registrations[0].handler(SERVICE_CONTROL_STOP, 0, nullptr, registrations[0].context);
         ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
         EXPECT_EQ(recorder.States().back(), static_cast<DWORD>(SERVICE_STOPPED)) << "run " << run;
         CloseManagementThreadHandle();
     }
-}
-
-// Handles a run left in the monitor's wait lists belong to records that end
-// with it; the lists are empty once the service has stopped.
-TEST_F(ManagementServiceMainTest, EndsWithTheMonitorWaitListsEmpty)
-{
-    test::StatusRecorder recorder;
-    KernelHandle thread(StartManagementServiceMain());
-    ASSERT_TRUE(thread);
-    ASSERT_TRUE(recorder.WaitForState(SERVICE_RUNNING));
-
-    // Held by this thread and never armed: the monitor keeps both listed.
-    KernelHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
-    KernelHandle timer(CreateWaitableTimerW(nullptr, TRUE, nullptr));
-    ASSERT_TRUE(mutex && timer);
-    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
-    ASSERT_TRUE(waitSet.AddMutex(mutex.Get()));
-    ASSERT_TRUE(waitSet.AddTimer(timer.Get()));
-
-    std::vector<test::Registration> registrations = recorder.Registrations();
-    ASSERT_EQ(registrations.size(), 1u);
-    registrations[0].handler(SERVICE_CONTROL_STOP, 0, nullptr, registrations[0].context);
-    ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-    CloseManagementThreadHandle();
-
-    EXPECT_TRUE(waitSet.Mutexes().empty());
-    EXPECT_TRUE(waitSet.Timers().empty());
-    EXPECT_EQ(waitSet.DeferredCount(), 0u);
-    ReleaseMutex(mutex.Get());
 }
 
 TEST_F(ManagementServiceMainTest, WithoutAHandlerNothingRunsAndNothingIsReported)

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 #include "host/proxy_service.h"
 #include "platform/handles.h"
 #include "tests/entry/status_recorder.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 #include "host/trigger_registration.h"
 #include "platform/handles.h"
 #include "platform/locks.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host/monitor_thread.h"
-#include "host/monitor_wait_set.h"
+#include "runtime/host_runtime.h"
 #include "model/service_record.h"
 #include "platform/handles.h"
 #include "platform/locks.h"
@@ -79,7 +79,7 @@ private:
         if (current_->onStartupDecision)
             current_->onStartupDecision(service);
     }
-    static void Sweep(bool)
+    static void Sweep(HostRuntime&, bool)
     {
         const int sweep = ++current_->sweeps;
         if (current_->onSweep)
@@ -87,13 +87,13 @@ private:
     }
     // Like the exit handling, the mutex leaves the list; giving it back is
     // left to the monitor, which owns it since its wait.
-    static void Termination(HANDLE mutex)
+    static void Termination(HostRuntime& runtime, HANDLE mutex)
     {
         {
             SrwExclusiveGuard guard(current_->lock_);
             current_->terminations_.push_back(mutex);
         }
-        ProcessMonitorWaitSet().RemoveMutex(mutex);
+        runtime.waitSet.RemoveMutex(mutex);
         SetEvent(current_->terminated.Get());
     }
     static void Timer(const wchar_t* handler, ServiceRecord& record, ServiceTimer slot)
@@ -105,13 +105,22 @@ private:
         }
         SetEvent(current_->timerHandled.Get());
     }
-    static void ResetPeriod(ServiceRecord& r) { Timer(L"ResetPeriodExpired", r, ServiceTimer::kResetPeriod); }
-    static void RestartDelay(ServiceRecord& r) { Timer(L"RestartDelayExpired", r, ServiceTimer::kRestartDelay); }
-    static void ShutdownTimeout(ServiceRecord& r) { Timer(L"ShutdownTimeoutExpired", r, ServiceTimer::kShutdown); }
-    static void StartupTimeout(ServiceRecord& r) { Timer(L"StartupTimeoutExpired", r, ServiceTimer::kStartup); }
-    static void WaveTimer()
+    static void ResetPeriod(HostRuntime&, ServiceRecord& r) { Timer(L"ResetPeriodExpired", r, ServiceTimer::kResetPeriod); }
+    static void RestartDelay(HostRuntime&, ServiceRecord& r)
     {
-        ResetEvent(qvx::WaveTimer());
+        Timer(L"RestartDelayExpired", r, ServiceTimer::kRestartDelay);
+    }
+    static void ShutdownTimeout(HostRuntime&, ServiceRecord& r)
+    {
+        Timer(L"ShutdownTimeoutExpired", r, ServiceTimer::kShutdown);
+    }
+    static void StartupTimeout(HostRuntime&, ServiceRecord& r)
+    {
+        Timer(L"StartupTimeoutExpired", r, ServiceTimer::kStartup);
+    }
+    static void WaveTimer(HostRuntime& runtime)
+    {
+        ResetEvent(runtime.waveTimer.Get());
         {
             SrwExclusiveGuard guard(current_->lock_);
             current_->timerCalls_.push_back(L"WaveTimerExpired");
@@ -119,12 +128,12 @@ private:
         SetEvent(current_->timerHandled.Get());
     }
     // Like the real broadcast, it ends with the all-stopped check.
-    static void Broadcast()
+    static void Broadcast(HostRuntime& runtime)
     {
         ++current_->broadcasts;
-        CheckAllServicesStopped();
+        CheckAllServicesStopped(runtime);
     }
-    static void Power(bool startAllowed)
+    static void Power(HostRuntime&, bool startAllowed)
     {
         current_->lastStartAllowed = startAllowed;
         ++current_->powerCalls;

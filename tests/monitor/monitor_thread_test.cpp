@@ -8,8 +8,7 @@
 #include <string>
 
 #include "host/boot_markers.h"
-#include "host/machine_conditions.h"
-#include "host/monitor_wait_set.h"
+#include "runtime/host_runtime.h"
 #include "model/handle_release.h"
 #include "model/life_cycle_record.h"
 #include "model/service_table.h"
@@ -44,46 +43,45 @@ class MonitorThreadTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ResetMachineConditions();
-        g_shuttingDown.store(0);
         PublishDiagnosticBlock(&diagnostic_);
-        service_ = std::make_unique<ManagementService>();
+        ASSERT_TRUE(runtime_.stop.CreateRunEvents());
+        shutdown_ = runtime_.stop.ShutdownEvent().Get();
+        monitorStop_ = runtime_.stop.MonitorStopEvent().Get();
+        shutdownDone_ = runtime_.stop.ShutdownDoneEvent().Get();
+        runtime_.PublishTable(&table_);
     }
 
     void TearDown() override
     {
         StopMonitor();
-        SetMonitorPipeServers(nullptr);
-        MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
-        for (HANDLE mutex : waitSet.Mutexes())
-            waitSet.RemoveMutex(mutex);
-        for (HANDLE timer : waitSet.Timers())
-            waitSet.RemoveTimer(timer);
-        waitSet.CloseDeferred();
         PublishDiagnosticBlock(nullptr);
-        ResetMachineConditions();
-        g_shuttingDown.store(0);
     }
 
+    // Starts the monitor as the management service does: with the wait set
+    // as the handle release while it runs.
     void StartMonitor()
     {
-        start_ = {&table_, shutdown_.Get(), monitorStop_.Get(), ProcessMonitorWaitSet().WakeEvent(), 3,
-                  service_.get(), shutdownDone_.Get()};
+        start_ = {&table_, shutdown_, monitorStop_, waitSet_.WakeEvent(), 3, &service_, shutdownDone_};
+        InstallHandleRelease(&waitSet_);
         thread_.Reset(CreateThread(nullptr, 0, ServiceMonThreadProc, &start_, 0, nullptr));
         ASSERT_TRUE(thread_);
         ASSERT_TRUE(test::WaitUntil([&] { return engine_.sweeps.load() > 0; })) << "the monitor reaches its loop";
     }
 
-    // Sets the monitor stop event and returns the thread's exit code.
+    // Sets the monitor stop event and returns the thread's exit code; the
+    // handle release goes back to the default and the deferred closes are
+    // done, as the management service does once the monitor has ended.
     DWORD StopMonitor()
     {
         if (!thread_)
             return STILL_ACTIVE;
-        SetEvent(monitorStop_.Get());
+        SetEvent(monitorStop_);
         EXPECT_EQ(WaitForSingleObject(thread_.Get(), 10000), WAIT_OBJECT_0);
         DWORD exitCode = STILL_ACTIVE;
         GetExitCodeThread(thread_.Get(), &exitCode);
         thread_.Reset();
+        InstallHandleRelease(nullptr);
+        waitSet_.CloseDeferred();
         return exitCode;
     }
 
@@ -97,7 +95,7 @@ protected:
         ASSERT_TRUE(test::WaitUntil([&] {
             if (engine_.sweeps.load() > before)
                 return true;
-            ProcessMonitorWaitSet().Wake();
+            waitSet_.Wake();
             return false;
         }));
     }
@@ -125,11 +123,14 @@ protected:
     test::EngineDouble engine_;
     test::TraceCapture traces_;
     DiagnosticBlock diagnostic_{};
-    ServiceTable table_;
-    std::unique_ptr<ManagementService> service_;
-    KernelHandle shutdown_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    KernelHandle monitorStop_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    KernelHandle shutdownDone_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    ManagementService service_;
+    ServiceTable& table_ = service_.table;
+    HostRuntime& runtime_ = service_.runtime;
+    MonitorWaitSet& waitSet_ = runtime_.waitSet;
+    // The run's events, created in SetUp.
+    HANDLE shutdown_ = nullptr;
+    HANDLE monitorStop_ = nullptr;
+    HANDLE shutdownDone_ = nullptr;
     MonitorStartBlock start_{};
     KernelHandle thread_;
 };
@@ -144,8 +145,8 @@ TEST_F(MonitorThreadTest, StartBlockMissingOrWithAWrongEventCountEndsAtOnce)
     const Case cases[] = {{"no start block", false, 3}, {"two events", true, 2}, {"four events", true, 4}};
     for (const Case& c : cases) {
         memset(&diagnostic_, 0xCC, sizeof(diagnostic_));
-        MonitorStartBlock block = {&table_, shutdown_.Get(), monitorStop_.Get(), ProcessMonitorWaitSet().WakeEvent(),
-                                   c.eventCount, service_.get(), shutdownDone_.Get()};
+        MonitorStartBlock block = {&table_, shutdown_, monitorStop_, waitSet_.WakeEvent(),
+                                   c.eventCount, &service_, shutdownDone_};
         EXPECT_EQ(ServiceMonThreadProc(c.withBlock ? &block : nullptr), 0xFFFFFFFFu) << c.name;
         EXPECT_EQ(diagnostic_.allOnes, 0u) << c.name << ": the block is zeroed first";
         EXPECT_EQ(engine_.sweeps.load(), 0) << c.name;
@@ -185,7 +186,7 @@ TEST_F(MonitorThreadTest, ReleasedMutexStopsTheServiceAndAbandonedOneGoesToTermi
     ASSERT_TRUE(child.finished) << child.output;
 
     StartMonitor();
-    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    MonitorWaitSet& waitSet = waitSet_;
     waitSet.AddTimer(startupTimer);
     waitSet.AddTimer(shutdownTimer);
     waitSet.AddMutex(crashedMutex);
@@ -216,8 +217,8 @@ TEST_F(MonitorThreadTest, ReleasedMutexThatNoServiceOwnsIsOnlyTraced)
 {
     StartMonitor();
     KernelHandle orphan(CreateMutexW(nullptr, FALSE, nullptr));
-    ProcessMonitorWaitSet().AddMutex(orphan.Get());
-    ASSERT_TRUE(test::WaitUntil([&] { return !ProcessMonitorWaitSet().HasMutex(orphan.Get()); }));
+    waitSet_.AddMutex(orphan.Get());
+    ASSERT_TRUE(test::WaitUntil([&] { return !waitSet_.HasMutex(orphan.Get()); }));
     Settle();
     EXPECT_TRUE(traces_.Contains(trace::kWarning, L"no hosted service owns the released mutex")) << traces_.Dump();
     EXPECT_EQ(WaitForSingleObject(orphan.Get(), 0), WAIT_OBJECT_0) << "the monitor gave the mutex back";
@@ -228,8 +229,8 @@ TEST_F(MonitorThreadTest, ReleasedMutexThatNoServiceOwnsIsOnlyTraced)
 TEST_F(MonitorThreadTest, VacantMutexEntryLeavesTheList)
 {
     StartMonitor();
-    ProcessMonitorWaitSet().AddMutex(INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(test::WaitUntil([&] { return !ProcessMonitorWaitSet().HasMutex(INVALID_HANDLE_VALUE); }));
+    waitSet_.AddMutex(INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(test::WaitUntil([&] { return !waitSet_.HasMutex(INVALID_HANDLE_VALUE); }));
     Settle();
     EXPECT_EQ(diagnostic_.handleCount, 3u);
     EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
@@ -239,9 +240,9 @@ TEST_F(MonitorThreadTest, VacantMutexEntryLeavesTheList)
 // for another sweep; that wake may not be swallowed on the way to the wait.
 TEST_F(MonitorThreadTest, WakeDuringTheSweepBringsAnotherSweep)
 {
-    engine_.onSweep = [](int sweep) {
+    engine_.onSweep = [this](int sweep) {
         if (sweep == 1)
-            ProcessMonitorWaitSet().Wake();
+            waitSet_.Wake();
     };
     StartMonitor();
     EXPECT_TRUE(test::WaitUntil([&] { return engine_.sweeps.load() >= 2; }, 5000))
@@ -257,8 +258,11 @@ TEST_F(MonitorThreadTest, SignalledTimersReachTheirHandlers)
         first->SetTimer(slot, CreateEventW(nullptr, TRUE, FALSE, nullptr));
         second->SetTimer(slot, CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
-    KernelHandle waveTimer(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    engine_.onStartupDecision = [&](ManagementService&) { SetWaveTimer(waveTimer.Get()); };
+    // The wave timer is the runtime's and closed by the monitor at its end.
+    HANDLE waveTimer = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    engine_.onStartupDecision = [&](ManagementService& service) {
+        service.runtime.waveTimer.Arm(service.runtime.waitSet, waveTimer);
+    };
     StartMonitor();
 
     struct Case {
@@ -270,9 +274,9 @@ TEST_F(MonitorThreadTest, SignalledTimersReachTheirHandlers)
         {first->GetTimer(ServiceTimer::kRestartDelay), L"RestartDelayExpired first"},
         {second->GetTimer(ServiceTimer::kShutdown), L"ShutdownTimeoutExpired second"},
         {first->GetTimer(ServiceTimer::kStartup), L"StartupTimeoutExpired first"},
-        {waveTimer.Get(), L"WaveTimerExpired"},
+        {waveTimer, L"WaveTimerExpired"},
     };
-    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    MonitorWaitSet& waitSet = waitSet_;
     for (const Case& c : cases)
         waitSet.AddTimer(c.handle);
     Settle();
@@ -283,10 +287,10 @@ TEST_F(MonitorThreadTest, SignalledTimersReachTheirHandlers)
         EXPECT_EQ(engine_.TimerCalls().back(), c.expected);
     }
     EXPECT_EQ(engine_.TimerCalls().size(), std::size(cases));
-    waitSet.RemoveTimer(waveTimer.Get());
     EXPECT_EQ(StopMonitor(), 0u);
-    EXPECT_EQ(WaveTimer(), nullptr) << "the monitor closes the wave timer when it ends";
-    EXPECT_FALSE(IsOpen(waveTimer.Take()));
+    EXPECT_EQ(runtime_.waveTimer.Get(), nullptr) << "the monitor closes the wave timer when it ends";
+    EXPECT_FALSE(waitSet.HasTimer(waveTimer));
+    EXPECT_FALSE(IsOpen(waveTimer));
     EXPECT_FALSE(MonitorTracedError()) << traces_.Dump();
 }
 
@@ -294,7 +298,7 @@ TEST_F(MonitorThreadTest, TimerRemovedAfterTheArrayWasBuiltIsToleratedWithoutAnE
 {
     StartMonitor();
     KernelHandle timer(CreateEventW(nullptr, TRUE, TRUE, nullptr));
-    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+    MonitorWaitSet& waitSet = waitSet_;
     {
         // The monitor wakes on the signalled handle and then waits for the
         // table to look for its owner; meanwhile the handle leaves the list.
@@ -313,19 +317,20 @@ TEST_F(MonitorThreadTest, TimerRemovedAfterTheArrayWasBuiltIsToleratedWithoutAnE
 
 TEST_F(MonitorThreadTest, LowThenHighMemoryTogglesTheBitAndTheWatchedNotification)
 {
-    KernelHandle low(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    KernelHandle high(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    service_->lowMemoryNotification = low.Get();
-    service_->highMemoryNotification = high.Get();
-    MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
-    MachineConditions.store(POWERPROFILE_BATTERY);
+    // The notifications are the management service's, which closes them.
+    service_.lowMemoryNotification.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    service_.highMemoryNotification.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const KernelHandle& low = service_.lowMemoryNotification;
+    const KernelHandle& high = service_.highMemoryNotification;
+    MonitorWaitSet& waitSet = waitSet_;
+    runtime_.conditions.word.store(POWERPROFILE_BATTERY);
     StartMonitor();
     EXPECT_TRUE(waitSet.HasTimer(low.Get()));
     EXPECT_FALSE(waitSet.HasTimer(high.Get()));
 
     SetEvent(low.Get());
     ASSERT_EQ(WaitForSingleObject(engine_.powerCalled.Get(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(MachineConditions.load(), uint32_t{POWERPROFILE_BATTERY | POWERPROFILE_LOWMEMORY});
+    EXPECT_EQ(runtime_.conditions.word.load(), uint32_t{POWERPROFILE_BATTERY | POWERPROFILE_LOWMEMORY});
     EXPECT_FALSE(engine_.lastStartAllowed.load());
     EXPECT_FALSE(waitSet.HasTimer(low.Get()));
     EXPECT_TRUE(waitSet.HasTimer(high.Get()));
@@ -333,14 +338,14 @@ TEST_F(MonitorThreadTest, LowThenHighMemoryTogglesTheBitAndTheWatchedNotificatio
 
     SetEvent(high.Get());
     ASSERT_EQ(WaitForSingleObject(engine_.powerCalled.Get(), 10000), WAIT_OBJECT_0);
-    EXPECT_EQ(MachineConditions.load(), uint32_t{POWERPROFILE_BATTERY});
+    EXPECT_EQ(runtime_.conditions.word.load(), uint32_t{POWERPROFILE_BATTERY});
     EXPECT_TRUE(waitSet.HasTimer(low.Get()));
     EXPECT_FALSE(waitSet.HasTimer(high.Get()));
     ResetEvent(high.Get());
     EXPECT_EQ(engine_.powerCalls.load(), 2);
 
     // Low memory already known (start-up found it): no change, no power pass.
-    MachineConditions.fetch_or(POWERPROFILE_LOWMEMORY);
+    runtime_.conditions.word.fetch_or(POWERPROFILE_LOWMEMORY);
     SetEvent(low.Get());
     ASSERT_TRUE(test::WaitUntil([&] { return waitSet.HasTimer(high.Get()); }));
     Settle();
@@ -349,8 +354,6 @@ TEST_F(MonitorThreadTest, LowThenHighMemoryTogglesTheBitAndTheWatchedNotificatio
 
     EXPECT_EQ(StopMonitor(), 0u);
     EXPECT_FALSE(waitSet.HasTimer(high.Get())) << "the notifications leave the list with the monitor";
-    service_->lowMemoryNotification = nullptr;
-    service_->highMemoryNotification = nullptr;
 }
 
 TEST_F(MonitorThreadTest, ShutdownBroadcastsAndSignalsOnceEveryServiceStopped)
@@ -358,25 +361,25 @@ TEST_F(MonitorThreadTest, ShutdownBroadcastsAndSignalsOnceEveryServiceStopped)
     ServiceRecord* running = AddRunningService(L"running");
     ServiceRecord* stopped = AddRunningService(L"stopped");
     stopped->SetServiceState(ServiceState::kStopped);
-    CheckAllServicesStopped();
+    CheckAllServicesStopped(runtime_);
     StartMonitor();
-    CheckAllServicesStopped();
-    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+    CheckAllServicesStopped(runtime_);
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_, 0), static_cast<DWORD>(WAIT_TIMEOUT))
         << "not shutting down: never signalled";
 
-    SetEvent(shutdown_.Get());
+    SetEvent(shutdown_);
     ASSERT_TRUE(test::WaitUntil([&] { return engine_.broadcasts.load() == 1; }));
-    EXPECT_EQ(g_shuttingDown.load(), 1u);
+    EXPECT_EQ(runtime_.stop.shuttingDown.load(), 1u);
     Settle();
-    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_, 0), static_cast<DWORD>(WAIT_TIMEOUT))
         << "one service still runs";
 
     running->SetServiceState(ServiceState::kPostShutdownPending);
-    CheckAllServicesStopped();
-    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CheckAllServicesStopped(runtime_);
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     running->SetServiceState(ServiceState::kPostShutdown);
-    CheckAllServicesStopped();
-    EXPECT_EQ(WaitForSingleObject(shutdownDone_.Get(), 0), WAIT_OBJECT_0);
+    CheckAllServicesStopped(runtime_);
+    EXPECT_EQ(WaitForSingleObject(shutdownDone_, 0), WAIT_OBJECT_0);
 }
 
 TEST_F(MonitorThreadTest, AMarkerThatCannotBeDeletedAtTheEndIsTracedOnceWhereItFailed)
@@ -390,9 +393,9 @@ TEST_F(MonitorThreadTest, AMarkerThatCannotBeDeletedAtTheEndIsTracedOnceWhereItF
 
 TEST_F(MonitorThreadTest, StopEventEndsTheThreadCleanly)
 {
-    PipeServerList servers;
+    PipeServerList& servers = *service_.pipeServers;
     CreatePipeServers(servers, (L"\\\\.\\pipe\\" + test::UniqueName(L"qvxmon")).c_str(), 2);
-    SetMonitorPipeServers(&servers);
+    service_.pipeStopEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     test::FakeIpHelper ipHelper;
     ipHelper.adapters = {{IF_TYPE_SOFTWARE_LOOPBACK, IfOperStatusUp}};
     ASSERT_TRUE(CreateDirtyExitMarker());
@@ -400,15 +403,15 @@ TEST_F(MonitorThreadTest, StopEventEndsTheThreadCleanly)
     StartMonitor();
     for (const auto& server : servers)
         EXPECT_TRUE(server->IsRunning());
-    EXPECT_EQ(MachineConditions.load() & POWERPROFILE_NOTNETWORK, uint32_t{POWERPROFILE_NOTNETWORK})
+    EXPECT_EQ(runtime_.conditions.word.load() & POWERPROFILE_NOTNETWORK, uint32_t{POWERPROFILE_NOTNETWORK})
         << "no adapter up at start: the initial notification sets the bit";
 
     // While the monitor runs a released timer leaves the lists at once and
     // is closed before the next wait.
     HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
-    ProcessMonitorWaitSet().AddTimer(timer);
+    waitSet_.AddTimer(timer);
     CurrentHandleRelease().ReleaseTimer(timer);
-    EXPECT_FALSE(ProcessMonitorWaitSet().HasTimer(timer));
+    EXPECT_FALSE(waitSet_.HasTimer(timer));
     ASSERT_TRUE(test::WaitUntil([&] { return !IsOpen(timer); }));
 
     EXPECT_EQ(StopMonitor(), 0u);
@@ -424,7 +427,7 @@ TEST_F(MonitorThreadTest, StopEventEndsTheThreadCleanly)
     HANDLE after = CreateWaitableTimerW(nullptr, TRUE, nullptr);
     CurrentHandleRelease().ReleaseTimer(after);
     EXPECT_FALSE(IsOpen(after));
-    EXPECT_EQ(ProcessMonitorWaitSet().DeferredCount(), 0u);
+    EXPECT_EQ(waitSet_.DeferredCount(), 0u);
 }
 
 // Fatal paths run in a child, which prints the diagnostic block when the
@@ -466,9 +469,9 @@ TEST_F(MonitorThreadFatalTest, UnrecoverableWaitsEndTheProcessWithTheBlockFilled
         PrepareChildForAbort();
         StartMonitor();
         Settle(); // one wait is on record
-        MonitorWaitSet& waitSet = ProcessMonitorWaitSet();
+        MonitorWaitSet& waitSet = waitSet_;
         if (mode == L"too-many") {
-            CriticalSectionGuard hold(waitSet.Lock());
+            MonitorWaitSet::Guard hold(waitSet);
             for (int i = 0; i < 62; ++i)
                 waitSet.AddMutex(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         } else if (mode == L"wait-failed") {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/machine_conditions.h"
+#include "runtime/host_runtime.h"
 #include "tests/monitor/monitor_doubles.h"
 
 namespace qvx {
@@ -40,6 +40,7 @@ TEST(NetworkState, AvailabilityFollowsTheAdapterList)
         {"size query fails", {{kEthernet, IfOperStatusDown}}, ERROR_NO_DATA, 0, true},
         {"fetch fails", {{kEthernet, IfOperStatusDown}}, ERROR_BUFFER_OVERFLOW, ERROR_INVALID_PARAMETER, true},
     };
+    HostRuntime runtime;
     test::EngineDouble engine;
     for (const NetworkCase& c : cases) {
         test::FakeIpHelper ipHelper;
@@ -47,49 +48,48 @@ TEST(NetworkState, AvailabilityFollowsTheAdapterList)
         ipHelper.sizeAnswer = c.sizeAnswer;
         ipHelper.fetchAnswer = c.fetchAnswer;
         IpInterfaceWatch watch;
-        watch.Start();
+        watch.Start(runtime);
         EXPECT_EQ(IsNetworkAvailable(), c.available) << c.name;
         EXPECT_EQ(ipHelper.familySeen, static_cast<ULONG>(AF_UNSPEC)) << c.name;
         EXPECT_EQ(ipHelper.flagsSeen, 0x26u) << c.name;
     }
-    ResetMachineConditions();
 }
 
 TEST(NetworkState, WithoutTheAdapterQueryThereIsNoNetwork)
 {
+    HostRuntime runtime;
     test::EngineDouble engine;
     {
         test::FakeIpHelper ipHelper(false);
         IpInterfaceWatch watch;
-        watch.Start();
+        watch.Start(runtime);
         EXPECT_FALSE(IsNetworkAvailable());
-        EXPECT_EQ(MachineConditions.load() & POWERPROFILE_NOTNETWORK, 0u) << "nothing registered, nothing changed";
+        EXPECT_EQ(runtime.conditions.word.load() & POWERPROFILE_NOTNETWORK, 0u) << "nothing registered, nothing changed";
     }
     {
         test::FakeIpHelper ipHelper;
         ipHelper.adapters = {{kEthernet, IfOperStatusUp}};
         IpInterfaceWatch watch;
-        watch.Start();
+        watch.Start(runtime);
         ASSERT_TRUE(IsNetworkAvailable());
         watch.Stop();
         EXPECT_FALSE(IsNetworkAvailable()) << "the query is forgotten when the watch stops";
     }
-    ResetMachineConditions();
 }
 
 TEST(NetworkState, InterfaceChangesSetAndClearTheNoNetworkBit)
 {
-    ResetMachineConditions();
-    MachineConditions.store(POWERPROFILE_BATTERY);
+    HostRuntime runtime;
+    runtime.conditions.word.store(POWERPROFILE_BATTERY);
     test::EngineDouble engine;
     test::FakeIpHelper ipHelper;
     ipHelper.adapters = {{kLoopback, IfOperStatusUp}, {kEthernet, IfOperStatusDown}};
     {
         IpInterfaceWatch watch;
-        watch.Start();
+        watch.Start(runtime);
         EXPECT_EQ(ipHelper.registeredFamily, AF_UNSPEC);
         EXPECT_TRUE(ipHelper.initialAsked);
-        EXPECT_EQ(MachineConditions.load(), uint32_t{POWERPROFILE_BATTERY | POWERPROFILE_NOTNETWORK})
+        EXPECT_EQ(runtime.conditions.word.load(), uint32_t{POWERPROFILE_BATTERY | POWERPROFILE_NOTNETWORK})
             << "the initial notification finds no network";
         EXPECT_EQ(engine.powerCalls.load(), 1);
         EXPECT_TRUE(engine.lastStartAllowed.load());
@@ -99,7 +99,7 @@ TEST(NetworkState, InterfaceChangesSetAndClearTheNoNetworkBit)
 
         ipHelper.adapters[1].status = IfOperStatusUp;
         ipHelper.Change();
-        EXPECT_EQ(MachineConditions.load(), uint32_t{POWERPROFILE_BATTERY});
+        EXPECT_EQ(runtime.conditions.word.load(), uint32_t{POWERPROFILE_BATTERY});
         EXPECT_EQ(engine.powerCalls.load(), 2);
         EXPECT_TRUE(engine.lastStartAllowed.load());
 
@@ -107,7 +107,6 @@ TEST(NetworkState, InterfaceChangesSetAndClearTheNoNetworkBit)
         EXPECT_EQ(engine.powerCalls.load(), 2);
     }
     EXPECT_EQ(ipHelper.cancelled, test::FakeIpHelper::kRegistration) << "the registration is cancelled at the end";
-    ResetMachineConditions();
 }
 
 } // namespace

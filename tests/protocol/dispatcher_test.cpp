@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/monitor_wait_set.h"
+#include "runtime/monitor_wait_set.h"
 #include "model/table_lock.h"
 #include "platform/handles.h"
 #include "protocol/control_client.h"

@@ -16,11 +16,12 @@ inline constexpr DWORD kIoTimeoutMs = 10000;
 
 class RunningPipeServers {
 public:
-    explicit RunningPipeServers(PipeCallback callback, size_t count = kPipeInstanceCount)
+    explicit RunningPipeServers(PipeCallback callback, size_t count = kPipeInstanceCount,
+                                HostRuntime* runtime = nullptr)
         : name_(UniqueName(L"\\\\.\\pipe\\qvxtest-svh")), shutdown_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         CreatePipeServers(servers_, name_.c_str(), count);
-        started_ = StartPipeServers(servers_, callback, shutdown_.Get());
+        started_ = StartPipeServers(servers_, callback, shutdown_.Get(), runtime);
     }
     ~RunningPipeServers() { StopPipeServers(servers_, shutdown_.Get()); }
 

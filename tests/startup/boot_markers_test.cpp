@@ -101,9 +101,6 @@ TEST(DirtyExitMarkerLifeTest, IsCreatedVolatileAndDeletedAtACleanEnd)
 
 class StartupDecisionTest : public testing::Test {
 protected:
-    void SetUp() override { g_startupComplete.store(false); }
-    void TearDown() override { g_startupComplete.store(false); }
-
     ULONGLONG RunIteration() const
     {
         LifeCycleRecord record(nullptr);
@@ -114,10 +111,13 @@ protected:
     test::TestServiceKey key_;
 };
 
-TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndCompletes)
+// The waves are not built: the decision says so and does not claim that
+// start-up is complete.
+TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndSaysTheWavesAreNotBuilt)
 {
     ManagementService service;
-    service.firstStartSinceBoot.store(true);
+    service.firstStartSinceBoot = true;
+    test::TraceCapture traces;
 
     RunStartupDecision(service);
 
@@ -128,7 +128,10 @@ TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndCompletes
     record.Load();
     EXPECT_NE(record.StartTime, 0u);
     EXPECT_EQ(record.StopTime, 0u);
-    EXPECT_TRUE(g_startupComplete.load());
+    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: start-up wave")) << traces.Dump();
+    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: the wave timer")) << traces.Dump();
+    EXPECT_FALSE(traces.Contains(trace::kInfo, L"waves")) << traces.Dump();
+    EXPECT_FALSE(service.runtime.startupComplete.load());
 }
 
 // A restart in the same boot: the run before left "dirtyexit" (it did not end
@@ -136,14 +139,16 @@ TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndCompletes
 TEST_F(StartupDecisionTest, RestartInTheSameBootKeepsCountingStarts)
 {
     ManagementService service;
-    service.firstStartSinceBoot.store(true);
+    service.firstStartSinceBoot = true;
     RunStartupDecision(service);
     ASSERT_TRUE(DeleteDirtyExitMarker());
 
-    service.firstStartSinceBoot.store(false);
+    service.firstStartSinceBoot = false;
     test::TraceCapture traces;
     RunStartupDecision(service);
-    EXPECT_TRUE(traces.Contains(trace::kInfo, L"re-attach")) << traces.Dump();
+    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: re-attaching")) << traces.Dump();
+    EXPECT_TRUE(traces.Contains(trace::kInfo, L"restart in this boot: early DLL services only")) << traces.Dump();
+    EXPECT_FALSE(traces.Contains(trace::kInfo, L"re-attached")) << traces.Dump();
     EXPECT_TRUE(test::IsVolatileKey(key_, kDirtyExitMarkerName));
     EXPECT_EQ(RunIteration(), 2u);
 
@@ -151,21 +156,21 @@ TEST_F(StartupDecisionTest, RestartInTheSameBootKeepsCountingStarts)
     RunStartupDecision(service); // "dirtyexit" still there: an unclean end
     EXPECT_TRUE(traces.Contains(trace::kInfo, L"start from scratch")) << traces.Dump();
     EXPECT_EQ(RunIteration(), 3u);
-    EXPECT_TRUE(g_startupComplete.load());
+    EXPECT_FALSE(service.runtime.startupComplete.load());
 }
 
 TEST_F(StartupDecisionTest, AStaleDirtyExitKeyIsReplacedByAVolatileOne)
 {
     test::LayMarker(key_, kDirtyExitMarkerName, MarkerKind::NonVolatile);
     ManagementService service;
-    service.firstStartSinceBoot.store(false);
+    service.firstStartSinceBoot = false;
     test::TraceCapture traces;
 
     RunStartupDecision(service);
 
     EXPECT_TRUE(test::IsVolatileKey(key_, kDirtyExitMarkerName));
     EXPECT_FALSE(test::KeyExists(key_, std::wstring(kDirtyExitMarkerName) + L"\\Child"));
-    EXPECT_TRUE(traces.Contains(trace::kInfo, L"re-attach")) << traces.Dump();
+    EXPECT_TRUE(traces.Contains(trace::kInfo, L"restart in this boot")) << traces.Dump();
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "host/machine_conditions.h"
 #include "host/management_service.h"
 #include "host/power_notifications.h"
 #include "tests/support/trace_capture.h"
@@ -48,7 +47,6 @@ class SetupPowerNotificationsTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        ResetMachineConditions();
         g_queryError = 0;
         g_powerState = {SERVICE_AUTO_START, SERVICE_RUNNING};
         SetPowerNotificationCalls(&calls_);
@@ -56,7 +54,6 @@ protected:
     void TearDown() override
     {
         SetPowerNotificationCalls(nullptr);
-        ResetMachineConditions();
     }
 
     const PowerNotificationCalls calls_ = {QueryPowerService};
@@ -70,8 +67,8 @@ TEST_F(SetupPowerNotificationsTest, AnUnknownPowerServiceSetsUpNothing)
 
     EXPECT_FALSE(SetupPowerNotifications(service));
 
-    EXPECT_EQ(g_powerSourceEvent.load(), nullptr);
-    EXPECT_EQ(service.lowMemoryNotification, nullptr);
+    EXPECT_EQ(service.runtime.conditions.powerSourceEvent.Get(), nullptr);
+    EXPECT_EQ(service.lowMemoryNotification.Get(), nullptr);
     EXPECT_TRUE(traces.Contains(trace::kWarning, std::to_wstring(ERROR_SERVICE_DOES_NOT_EXIST))) << traces.Dump();
 }
 
@@ -82,10 +79,10 @@ TEST_F(SetupPowerNotificationsTest, AStoppedDemandStartPowerServiceSetsUpNoMemor
 
     EXPECT_FALSE(SetupPowerNotifications(service));
 
-    EXPECT_EQ(g_powerSourceEvent.load(), nullptr);
-    EXPECT_EQ(g_powerSchemeEvent.load(), nullptr);
-    EXPECT_EQ(service.lowMemoryNotification, nullptr);
-    EXPECT_EQ(service.highMemoryNotification, nullptr);
+    EXPECT_EQ(service.runtime.conditions.powerSourceEvent.Get(), nullptr);
+    EXPECT_EQ(service.runtime.conditions.powerSchemeEvent.Get(), nullptr);
+    EXPECT_EQ(service.lowMemoryNotification.Get(), nullptr);
+    EXPECT_EQ(service.highMemoryNotification.Get(), nullptr);
 }
 
 TEST_F(SetupPowerNotificationsTest, ARunningPowerServiceGetsPowerEventsAndMemoryNotifications)
@@ -94,28 +91,28 @@ TEST_F(SetupPowerNotificationsTest, ARunningPowerServiceGetsPowerEventsAndMemory
 
     EXPECT_TRUE(SetupPowerNotifications(service));
 
-    HANDLE source = g_powerSourceEvent.load();
+    HANDLE source = service.runtime.conditions.powerSourceEvent.Get();
     ASSERT_NE(source, nullptr);
-    ASSERT_NE(g_powerSchemeEvent.load(), nullptr);
+    ASSERT_NE(service.runtime.conditions.powerSchemeEvent.Get(), nullptr);
     EXPECT_EQ(WaitForSingleObject(source, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // Manual reset: a set event stays set for every thread that looks.
     SetEvent(source);
     EXPECT_EQ(WaitForSingleObject(source, 0), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(WaitForSingleObject(source, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_NE(service.lowMemoryNotification, nullptr);
-    EXPECT_NE(service.highMemoryNotification, nullptr);
+    EXPECT_NE(service.lowMemoryNotification.Get(), nullptr);
+    EXPECT_NE(service.highMemoryNotification.Get(), nullptr);
 }
 
 TEST_F(SetupPowerNotificationsTest, AMachineWithLowMemoryAtStartGetsNoMemoryNotifications)
 {
-    MachineConditions.fetch_or(POWERPROFILE_LOWMEMORY);
     ManagementService service;
+    service.runtime.conditions.word.fetch_or(POWERPROFILE_LOWMEMORY);
 
     EXPECT_TRUE(SetupPowerNotifications(service));
 
-    EXPECT_NE(g_powerSourceEvent.load(), nullptr);
-    EXPECT_EQ(service.lowMemoryNotification, nullptr);
-    EXPECT_EQ(service.highMemoryNotification, nullptr);
+    EXPECT_NE(service.runtime.conditions.powerSourceEvent.Get(), nullptr);
+    EXPECT_EQ(service.lowMemoryNotification.Get(), nullptr);
+    EXPECT_EQ(service.highMemoryNotification.Get(), nullptr);
 }
 
 } // namespace

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "host/boot_markers.h"
-#include "host/companion_interfaces.h"
-#include "host/machine_conditions.h"
+#include "platform/companion_interfaces.h"
 #include "host/management_service.h"
+#include "host/monitor_thread.h"
 #include "host/run_management_service.h"
+#include "model/handle_release.h"
 #include "model/life_cycle_record.h"
 #include "model/service_table_store.h"
 #include "platform/handles.h"
@@ -16,6 +17,7 @@
 #include "tests/startup/hosted_service_key.h"
 #include "tests/startup/marker_keys.h"
 #include "tests/support/test_service_key.h"
+#include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
@@ -28,13 +30,15 @@ std::atomic<int> g_loads{0};
 std::atomic<int> g_monitorStarts{0};
 std::atomic<int> g_powerSetups{0};
 std::atomic<bool> g_stopDuringLoad{false};
+std::atomic<bool> g_monitorLooping{false};
+ManagementService* g_service = nullptr;
 
 DWORD LoadThenMaybeStop(ServiceTable& table, bool firstStartSinceBoot)
 {
     ++g_loads;
     DWORD result = LoadServiceTable(table, firstStartSinceBoot);
     if (g_stopDuringLoad.load())
-        SetEvent(g_stopEvent.load());
+        g_service->runtime.stop.RequestStop();
     return result;
 }
 
@@ -48,6 +52,26 @@ DWORD WINAPI CountingMonitor(void* /*startBlock*/)
 {
     ++g_monitorStarts;
     return 0;
+}
+
+// A monitor that never ends and is inside the wait-list lock nearly all
+// the time.
+DWORD WINAPI MonitorThatNeverEnds(void* startBlock)
+{
+    MonitorWaitSet& waitSet = static_cast<MonitorStartBlock*>(startBlock)->service->runtime.waitSet;
+    g_monitorLooping = true;
+    for (;;) {
+        MonitorWaitSet::Guard hold(waitSet);
+        const ULONGLONG until = GetTickCount64() + 2;
+        while (GetTickCount64() < until) {
+        }
+    }
+}
+
+bool IsOpen(HANDLE handle)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != FALSE;
 }
 
 
@@ -125,6 +149,8 @@ protected:
         g_monitorStarts = 0;
         g_powerSetups = 0;
         g_stopDuringLoad = false;
+        g_monitorLooping = false;
+        g_service = &service_;
         g_accessSteps.clear();
         g_openAccessError = 0;
         pipeName_ = L"\\\\.\\pipe\\" + test::UniqueName(L"svhrun");
@@ -141,7 +167,7 @@ protected:
     void TearDown() override
     {
         SetManagementRunCalls(nullptr);
-        ResetMachineConditions();
+        g_service = nullptr;
     }
 
     // RunManagementService on a thread of its own, as the service main runs it.
@@ -181,13 +207,13 @@ TEST_F(RunManagementServiceTest, AStopDuringTheTableLoadEndsTheRunWithoutMonitor
     EXPECT_EQ(g_loads.load(), 1);
     EXPECT_EQ(g_monitorStarts.load(), 0);
     EXPECT_EQ(g_powerSetups.load(), 0);
-    EXPECT_EQ(service_.monitorThread.load(), nullptr);
-    EXPECT_EQ(g_stopEvent.load(), nullptr);
+    EXPECT_EQ(service_.monitorThread.Get(), nullptr);
+    EXPECT_EQ(service_.runtime.stop.StopEvent().Get(), nullptr);
     // The loaded table went back to the registry, and the run's events are closed.
     EXPECT_TRUE(test::KeyExists(key_, L"Services\\alpha"));
-    EXPECT_EQ(service_.shutdownEvent.load(), nullptr);
-    EXPECT_EQ(service_.monitorStopEvent.load(), nullptr);
-    EXPECT_EQ(service_.shutdownDoneEvent.load(), nullptr);
+    EXPECT_EQ(service_.runtime.stop.ShutdownEvent().Get(), nullptr);
+    EXPECT_EQ(service_.runtime.stop.MonitorStopEvent().Get(), nullptr);
+    EXPECT_EQ(service_.runtime.stop.ShutdownDoneEvent().Get(), nullptr);
     // The monitor never ran, so it laid no "dirtyexit" either.
     EXPECT_FALSE(test::KeyExists(key_, kDirtyExitMarkerName));
 }
@@ -209,7 +235,7 @@ TEST_F(RunManagementServiceTest, ServesTheLoadedTableUntilAStopRequestAndEndsCle
     ASSERT_EQ(reply, L"ACK");
     EXPECT_EQ(g_loads.load(), 1);
     EXPECT_EQ(g_powerSetups.load(), 1);
-    EXPECT_TRUE(service_.firstStartSinceBoot.load());
+    EXPECT_TRUE(service_.firstStartSinceBoot);
     EXPECT_EQ(Request(L"QUERY_SERVICE_STATUS,alpha"), L"QUERY_SERVICE_STATUS,SERVICE_STOPPED");
     EXPECT_EQ(Request(L"QUERY_SERVICE_STATUS,beta"), L"SERVICE_NOT_FOUND");
     EXPECT_TRUE(test::IsVolatileKey(key_, kDirtyExitMarkerName));
@@ -224,10 +250,55 @@ TEST_F(RunManagementServiceTest, ServesTheLoadedTableUntilAStopRequestAndEndsCle
     record.Load();
     EXPECT_EQ(record.RunIteration, 1u);
     EXPECT_NE(record.StopTime, 0u);
-    EXPECT_EQ(service_.monitorThread.load(), nullptr);
-    EXPECT_EQ(g_stopEvent.load(), nullptr);
+    EXPECT_EQ(service_.monitorThread.Get(), nullptr);
+    EXPECT_EQ(service_.runtime.stop.StopEvent().Get(), nullptr);
+    EXPECT_EQ(service_.runtime.Table(), nullptr) << "the table is no longer published";
     // The pipe is closed with the run.
     EXPECT_EQ(Request(L"PING"), L"");
+}
+
+// A monitor that does not end within the stop's wait is terminated. It must
+// not leave the wait-list lock held, which the rest of the run and the
+// records' handle releases still need, nor leave the monitor's handle
+// release installed.
+TEST_F(RunManagementServiceTest, AMonitorThatDoesNotEndIsTerminatedOutsideItsLocks)
+{
+    calls_.monitorThreadProc = MonitorThatNeverEnds;
+    test::TraceCapture traces;
+    KernelHandle run = StartRun();
+    ASSERT_TRUE(run);
+    for (int i = 0; i < 4000 && !g_monitorLooping.load(); ++i)
+        Sleep(5);
+    ASSERT_TRUE(g_monitorLooping.load()) << "the monitor never started";
+    service_.runtime.stop.RequestStop();
+    ASSERT_EQ(WaitForSingleObject(run.Get(), kRunEndMs), static_cast<DWORD>(WAIT_OBJECT_0));
+
+    EXPECT_TRUE(traces.Contains(trace::kError, L"the monitor thread did not end in time and is terminated"))
+        << traces.Dump();
+    // The wait lists are usable from another thread (a hang here fails the
+    // wait below instead of hanging the test).
+    MonitorWaitSet& waitSet = service_.runtime.waitSet;
+    KernelHandle listUser(CreateThread(
+        nullptr, 0,
+        [](void* context) -> DWORD {
+            auto& lists = *static_cast<MonitorWaitSet*>(context);
+            HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+            const bool added = lists.AddTimer(timer) && lists.RemoveTimer(timer);
+            CloseHandle(timer);
+            return added ? 0 : 1;
+        },
+        &waitSet, 0, nullptr));
+    ASSERT_TRUE(listUser);
+    ASSERT_EQ(WaitForSingleObject(listUser.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the terminated monitor left the wait-list lock held";
+    DWORD listExit = 1;
+    GetExitCodeThread(listUser.Get(), &listExit);
+    EXPECT_EQ(listExit, 0u);
+    EXPECT_NE(&CurrentHandleRelease(), static_cast<HandleRelease*>(&waitSet)) << "the wait set is still the release";
+    HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    CurrentHandleRelease().ReleaseTimer(timer);
+    EXPECT_FALSE(IsOpen(timer)) << "the default release closes at once";
+    EXPECT_EQ(service_.monitorThread.Get(), nullptr);
 }
 
 // A second run in the same boot after a clean end is no first start.
@@ -240,7 +311,7 @@ TEST_F(RunManagementServiceTest, ASecondRunInTheSameBootIsNoFirstStart)
     KernelHandle run = StartRun();
     ASSERT_TRUE(run);
     ASSERT_EQ(WaitForSingleObject(run.Get(), kRunEndMs), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_FALSE(service_.firstStartSinceBoot.load());
+    EXPECT_FALSE(service_.firstStartSinceBoot);
 }
 
 // With an access-control object the legacy-host policy goes in before the

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/registry_value.h"
 #include "platform/service_key.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "host/companion_interfaces.h"
-#include "host/trusted_library.h"
+#include "platform/companion_interfaces.h"
+#include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "tests/support/unique_name.h"

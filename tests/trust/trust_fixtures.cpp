@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/registry_value.h"
 #include "tests/support/unique_name.h"

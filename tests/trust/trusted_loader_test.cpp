@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 #include "platform/wide_text.h"
 #include "tests/trust/trust_fixtures.h"
 

@@ -5,7 +5,7 @@
 
 #include <shlwapi.h>
 
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/registry_value.h"
 #include "platform/service_key.h"

@@ -1,27 +1,29 @@
 #pragma once
-// Calls from the service host into the service lifecycle engine and the
-// self-protection code. Their bodies live in pending_engine_calls.cpp until
-// those parts of the system take them over.
+// The service lifecycle engine as the host and the commands call it, and
+// the self-protection calls the host makes at start and stop. Each takes
+// the running host's shared state.
 
 #include <windows.h>
 
 namespace qvx {
 
+class HostRuntime;
 class ServiceRecord;
 
 // Sends a control the host received from the service control manager to
 // every running hosted service.
-void BroadcastServiceControl(DWORD control, DWORD eventType, const void* eventData, DWORD dataSize);
+void BroadcastServiceControl(HostRuntime& runtime, DWORD control, DWORD eventType, const void* eventData,
+                             DWORD dataSize);
 
 // Starts, stops or informs hosted services after MachineConditions
 // changed; `startAllowed` says whether stopped services may be started.
-void ApplyPowerCondition(bool startAllowed);
+void ApplyPowerCondition(HostRuntime& runtime, bool startAllowed);
 
 // Asks every running DLL-hosted service to stop.
-void StopDllServices();
+void StopDllServices(HostRuntime& runtime);
 
 // Waits at most 15000 ms for the DLL-hosted service threads to end.
-void WaitDllServices();
+void WaitDllServices(HostRuntime& runtime);
 
 // Removes (true) or restores (false) launch protection of a Windows service.
 DWORD SetServiceLaunchProtection(const wchar_t* serviceName, bool removeProtection);
@@ -32,20 +34,20 @@ DWORD SetLockdown(const wchar_t* serviceName, bool lock);
 // The monitor thread's calls into exit handling and restart policy.
 // SweepHostedProcesses(true) looks after the watched hosted-service
 // processes each time the monitor wakes; false only wakes the monitor.
-void SweepHostedProcesses(bool sweep);
+void SweepHostedProcesses(HostRuntime& runtime, bool sweep);
 // A watched hosted-service process ended without releasing its mutex.
-void HandleServiceTermination(HANDLE mutex);
+void HandleServiceTermination(HostRuntime& runtime, HANDLE mutex);
 // A per-service timer of the record was signalled.
-void ResetPeriodExpired(ServiceRecord& record);
-void RestartDelayExpired(ServiceRecord& record);
-void ShutdownTimeoutExpired(ServiceRecord& record);
-void StartupTimeoutExpired(ServiceRecord& record);
+void ResetPeriodExpired(HostRuntime& runtime, ServiceRecord& record);
+void RestartDelayExpired(HostRuntime& runtime, ServiceRecord& record);
+void ShutdownTimeoutExpired(HostRuntime& runtime, ServiceRecord& record);
+void StartupTimeoutExpired(HostRuntime& runtime, ServiceRecord& record);
 
 // Sends the shutdown message to every hosted service, then runs the
 // all-stopped check (CheckAllServicesStopped).
-void BroadcastShutdown();
+void BroadcastShutdown(HostRuntime& runtime);
 
 // The start-up wave timer was signalled: starts the next wave.
-void WaveTimerExpired();
+void WaveTimerExpired(HostRuntime& runtime);
 
 } // namespace qvx

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "host/monitor_wait_set.h"
+#include "runtime/monitor_wait_set.h"
+#include "model/handle_release.h"
 #include "platform/handles.h"
 
 namespace qvx {
@@ -81,10 +82,29 @@ TEST(MonitorWaitSet, DeferredCloseLeavesTheListsAtOnceAndClosesLater)
     EXPECT_FALSE(GetHandleInformation(unlisted, &flags));
 }
 
-TEST(MonitorWaitSet, ProcessWaitSetIsOneObject)
+// While the monitor runs the wait set is the process's handle release: a
+// released timer or mutex leaves the lists at once and waits for the
+// monitor's next build to be closed.
+TEST(MonitorWaitSet, AsTheHandleReleaseItDefersTheClose)
 {
-    EXPECT_EQ(&ProcessMonitorWaitSet(), &ProcessMonitorWaitSet());
-    EXPECT_NE(ProcessMonitorWaitSet().WakeEvent(), nullptr);
+    MonitorWaitSet waitSet;
+    HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    ASSERT_TRUE(waitSet.AddTimer(timer));
+    ASSERT_TRUE(waitSet.AddMutex(mutex));
+    HandleRelease* previous = InstallHandleRelease(&waitSet);
+    CurrentHandleRelease().ReleaseTimer(timer);
+    CurrentHandleRelease().ReleaseServiceMutex(mutex);
+    InstallHandleRelease(previous);
+
+    EXPECT_FALSE(waitSet.HasTimer(timer));
+    EXPECT_FALSE(waitSet.HasMutex(mutex));
+    EXPECT_EQ(waitSet.DeferredCount(), 2u);
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(timer, &flags));
+    waitSet.CloseDeferred();
+    EXPECT_FALSE(GetHandleInformation(timer, &flags));
+    EXPECT_FALSE(GetHandleInformation(mutex, &flags));
 }
 
 } // namespace

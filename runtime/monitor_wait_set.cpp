@@ -1,8 +1,7 @@
-#include "host/monitor_wait_set.h"
+#include "runtime/monitor_wait_set.h"
 
 #include <algorithm>
 
-#include "platform/locks.h"
 #include "platform/trace.h"
 
 namespace qvx {
@@ -28,9 +27,11 @@ bool RemoveFrom(std::vector<HANDLE>& list, HANDLE handle)
 
 } // namespace
 
-MonitorWaitSet::MonitorWaitSet() : wakeEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+MonitorWaitSet::MonitorWaitSet()
+    : lock_(CreateMutexW(nullptr, FALSE, nullptr)), wakeEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
-    InitializeCriticalSection(&lock_);
+    if (!lock_)
+        QVX_TRACE(trace::kError, 3, L"CreateMutex for the wait-list lock failed", GetLastError());
     if (!wakeEvent_)
         QVX_TRACE(trace::kError, 1, L"CreateEvent for the wake-up event failed", GetLastError());
 }
@@ -38,7 +39,27 @@ MonitorWaitSet::MonitorWaitSet() : wakeEvent_(CreateEventW(nullptr, FALSE, FALSE
 MonitorWaitSet::~MonitorWaitSet()
 {
     CloseDeferred();
-    DeleteCriticalSection(&lock_);
+}
+
+MonitorWaitSet::Guard::Guard(const MonitorWaitSet& waitSet) : lock_(waitSet.lock_.Get()), held_(false)
+{
+    const DWORD lastError = GetLastError();
+    const DWORD result = WaitForSingleObject(lock_, INFINITE);
+    if (result == WAIT_ABANDONED) {
+        QVX_TRACE(trace::kWarning, 4, L"the wait-list lock was abandoned by a thread that ended holding it");
+        held_ = true;
+    } else if (result == WAIT_OBJECT_0) {
+        held_ = true;
+    } else {
+        QVX_TRACE(trace::kError, 5, L"waiting for the wait-list lock failed", result, GetLastError());
+    }
+    SetLastError(lastError);
+}
+
+MonitorWaitSet::Guard::~Guard()
+{
+    if (held_ && !ReleaseMutex(lock_))
+        QVX_TRACE(trace::kError, 6, L"ReleaseMutex of the wait-list lock failed", GetLastError());
 }
 
 void MonitorWaitSet::Wake() const
@@ -49,7 +70,7 @@ void MonitorWaitSet::Wake() const
 
 bool MonitorWaitSet::AddMutex(HANDLE mutex)
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     if (!AddUnique(mutexes_, mutex))
         return false;
     Wake();
@@ -58,7 +79,7 @@ bool MonitorWaitSet::AddMutex(HANDLE mutex)
 
 bool MonitorWaitSet::AddTimer(HANDLE timerOrNotification)
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     if (!AddUnique(timers_, timerOrNotification))
         return false;
     Wake();
@@ -67,7 +88,7 @@ bool MonitorWaitSet::AddTimer(HANDLE timerOrNotification)
 
 bool MonitorWaitSet::RemoveMutex(HANDLE mutex)
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     if (!RemoveFrom(mutexes_, mutex))
         return false;
     Wake();
@@ -76,7 +97,7 @@ bool MonitorWaitSet::RemoveMutex(HANDLE mutex)
 
 bool MonitorWaitSet::RemoveTimer(HANDLE timerOrNotification)
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     if (!RemoveFrom(timers_, timerOrNotification))
         return false;
     Wake();
@@ -87,7 +108,7 @@ void MonitorWaitSet::DeferClose(HANDLE handle)
 {
     if (!handle || handle == INVALID_HANDLE_VALUE)
         return;
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     bool listed = RemoveFrom(mutexes_, handle);
     listed = RemoveFrom(timers_, handle) || listed;
     AddUnique(deferredClose_, handle);
@@ -97,7 +118,7 @@ void MonitorWaitSet::DeferClose(HANDLE handle)
 
 void MonitorWaitSet::CloseDeferred()
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     for (HANDLE handle : deferredClose_) {
         if (!CloseHandle(handle))
             QVX_TRACE(trace::kError, 2, L"CloseHandle of a deferred handle failed",
@@ -108,7 +129,7 @@ void MonitorWaitSet::CloseDeferred()
 
 void MonitorWaitSet::Clear()
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     const bool listed = !mutexes_.empty() || !timers_.empty();
     mutexes_.clear();
     timers_.clear();
@@ -119,40 +140,32 @@ void MonitorWaitSet::Clear()
 
 bool MonitorWaitSet::HasMutex(HANDLE mutex) const
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     return std::find(mutexes_.begin(), mutexes_.end(), mutex) != mutexes_.end();
 }
 
 bool MonitorWaitSet::HasTimer(HANDLE timer) const
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     return std::find(timers_.begin(), timers_.end(), timer) != timers_.end();
 }
 
 std::vector<HANDLE> MonitorWaitSet::Mutexes() const
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     return mutexes_;
 }
 
 std::vector<HANDLE> MonitorWaitSet::Timers() const
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     return timers_;
 }
 
 size_t MonitorWaitSet::DeferredCount() const
 {
-    CriticalSectionGuard guard(lock_);
+    Guard guard(*this);
     return deferredClose_.size();
-}
-
-MonitorWaitSet& ProcessMonitorWaitSet()
-{
-    // Never destroyed: threads may still hand handles to it while the
-    // process ends.
-    static MonitorWaitSet* waitSet = new MonitorWaitSet;
-    return *waitSet;
 }
 
 } // namespace qvx

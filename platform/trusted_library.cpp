@@ -1,4 +1,4 @@
-#include "host/trusted_library.h"
+#include "platform/trusted_library.h"
 
 #include <softpub.h>
 #include <wintrust.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "host/companion_interfaces.h"
+#include "platform/companion_interfaces.h"
 #include "platform/handles.h"
 #include "platform/registry_value.h"
 

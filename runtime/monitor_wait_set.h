@@ -4,16 +4,24 @@
 // deferred to the monitor, and the wake-up event that makes the monitor
 // rebuild its wait array. Every access takes the one wait-list lock; no
 // table or record lock is taken while it is held.
+//
+// The wait set is also the handle release while the monitor runs: a
+// released per-service timer or service mutex may still be in the wait
+// array the monitor is blocked on, so it is not closed at once but leaves
+// the lists for the deferred close, which the monitor empties before it
+// builds its next wait array. The management service installs it as the
+// process's handle release around the monitor's life.
 
 #include <windows.h>
 
 #include <vector>
 
+#include "model/handle_release.h"
 #include "platform/handles.h"
 
 namespace qvx {
 
-class MonitorWaitSet {
+class MonitorWaitSet final : public HandleRelease {
 public:
     MonitorWaitSet();
     ~MonitorWaitSet();
@@ -33,6 +41,10 @@ public:
     void DeferClose(HANDLE handle);
     // Closes every handle of the deferred-close list.
     void CloseDeferred();
+
+    // The handle release: both go to the deferred close.
+    void ReleaseTimer(HANDLE timer) override { DeferClose(timer); }
+    void ReleaseServiceMutex(HANDLE mutex) override { DeferClose(mutex); }
     // Empties the mutex and timer lists (their owners close those handles)
     // and closes the deferred ones: for when the management service ends and
     // the records that owned the listed handles go with it.
@@ -48,20 +60,32 @@ public:
     std::vector<HANDLE> Timers() const;
     size_t DeferredCount() const;
 
-    // The wait-list lock, for the monitor to hold across building its wait
-    // array; the critical section may be entered again by the operations
-    // above on the same thread.
-    CRITICAL_SECTION& Lock() { return lock_; }
+    // Holds the wait-list lock: for the monitor while it builds its wait
+    // array (never across its wait), and for the stop path while it
+    // terminates a monitor that did not end, so that the monitor is never
+    // ended in the middle of a list change. The operations above may take
+    // it again on the same thread. The lock is a mutex rather than a
+    // critical section: a thread ended while it waits for the lock leaves
+    // nothing behind, and one ended while it holds it leaves it abandoned,
+    // which the next holder takes over (traced).
+    class Guard {
+    public:
+        explicit Guard(const MonitorWaitSet& waitSet);
+        ~Guard();
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        HANDLE lock_;
+        bool held_;
+    };
 
 private:
-    CRITICAL_SECTION mutable lock_;
+    KernelHandle lock_;
     KernelHandle wakeEvent_;
     std::vector<HANDLE> mutexes_;
     std::vector<HANDLE> timers_;
     std::vector<HANDLE> deferredClose_;
 };
-
-// The process's one wait set.
-MonitorWaitSet& ProcessMonitorWaitSet();
 
 } // namespace qvx
