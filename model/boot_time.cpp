@@ -10,8 +10,15 @@ namespace qvx {
 namespace {
 
 constexpr DWORD kSystemProcessId = 4;
+constexpr ULONGLONG kFileTimeUnitsPerMs = 10000;
+constexpr ULONGLONG kFileTimeUnitsPerSecond = 1000 * kFileTimeUnitsPerMs;
 
-std::atomic<BootTimeReader> g_reader{&ReadSystemProcessCreationTime};
+DWORD ReadMachineBootTime(ULONGLONG& bootTime)
+{
+    return ReadBootTime(&ReadSystemProcessCreationTime, bootTime);
+}
+
+std::atomic<BootTimeReader> g_reader{&ReadMachineBootTime};
 // 0 until a read succeeded; a boot time is never 0.
 std::atomic<ULONGLONG> g_bootTime{0};
 
@@ -30,6 +37,32 @@ DWORD ReadSystemProcessCreationTime(ULONGLONG& creationTime)
         return GetLastError();
     creationTime = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     return ERROR_SUCCESS;
+}
+
+DWORD BootTimeFromTickCount(ULONGLONG& bootTime)
+{
+    // Both readings are taken together; the rounding hides the few
+    // milliseconds between them and the tick count's coarse steps, so that
+    // the value does not change from one reading to the next.
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG sinceBoot = GetTickCount64() * kFileTimeUnitsPerMs;
+    const ULONGLONG current = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const ULONGLONG exact = current - sinceBoot;
+    bootTime = (exact + kFileTimeUnitsPerSecond / 2) / kFileTimeUnitsPerSecond * kFileTimeUnitsPerSecond;
+    return ERROR_SUCCESS;
+}
+
+DWORD ReadBootTime(BootTimeReader systemProcessReader, ULONGLONG& bootTime)
+{
+    ULONGLONG created = 0;
+    const DWORD error = systemProcessReader(created);
+    if (error == ERROR_SUCCESS && created != 0) {
+        bootTime = created;
+        return ERROR_SUCCESS;
+    }
+    QVX_TRACE(trace::kVerbose, 2, L"no System process time, boot time from the time since boot", error);
+    return BootTimeFromTickCount(bootTime);
 }
 
 bool MachineBootTime(ULONGLONG& bootTime)
@@ -52,7 +85,7 @@ bool MachineBootTime(ULONGLONG& bootTime)
 
 BootTimeReader SetBootTimeReader(BootTimeReader reader)
 {
-    BootTimeReader previous = g_reader.exchange(reader ? reader : &ReadSystemProcessCreationTime);
+    BootTimeReader previous = g_reader.exchange(reader ? reader : &ReadMachineBootTime);
     g_bootTime.store(0);
     return previous;
 }

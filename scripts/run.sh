@@ -12,7 +12,7 @@ deps=${QVX_DEPS_DIR:-$build/deps}
 export QVX_DEPS_DIR=$deps
 
 "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQVX_DEPS_DIR="$deps" >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQVX_DEPS_DIR="$deps" -DQVX_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 bin=$build/bin

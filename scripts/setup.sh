@@ -37,33 +37,63 @@ fi
 
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 
-# GoogleTest from Debian's sources, built with the MinGW toolchain.
-if [ ! -f "$deps/googletest/lib/libgtest.a" ]; then
-    echo "setup: building GoogleTest for MinGW"
-    rm -rf "$deps/googletest-build"
+# Each library's folder holds a VERSION file: the Debian version it was built
+# from. A later run rebuilds a library whose Debian version has changed (or
+# that has no VERSION file, from an older setup).
+recorded_version() { cat "$1/VERSION" 2>/dev/null || true; }
+
+# GoogleTest from the sources that Debian's googletest package installs, built
+# with the MinGW toolchain.
+gtest_version=$(dpkg-query -W -f='${Version}' googletest)
+if [ ! -f "$deps/googletest/lib/libgtest.a" ] || [ "$(recorded_version "$deps/googletest")" != "$gtest_version" ]; then
+    echo "setup: building GoogleTest $gtest_version (Debian googletest) for MinGW"
+    rm -rf "$deps/googletest-build" "$deps/googletest"
     cmake -S /usr/src/googletest -B "$deps/googletest-build" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX="$deps/googletest" -Dgtest_disable_pthreads=OFF \
         -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON >/dev/null
     cmake --build "$deps/googletest-build" -j"$(nproc)" >/dev/null
     cmake --install "$deps/googletest-build" >/dev/null
+    echo "$gtest_version" >"$deps/googletest/VERSION"
 fi
+echo "setup: GoogleTest $gtest_version (Debian googletest) in $deps/googletest"
 
 # TinyXML-2 from Debian's source package. apt-get source needs a deb-src
-# entry; derive it from the machine's own Debian source list.
-if [ ! -f "$deps/tinyxml2/lib/libtinyxml2.a" ]; then
-    src_dir=$deps/tinyxml2-src
-    if ! ls "$src_dir"/tinyxml2-*/tinyxml2.cpp >/dev/null 2>&1; then
+# entry; enable-deb-src.sh derives it from the machine's own Debian source
+# list. The version is the one of the source package's .dsc; the one Debian
+# offers now is what `apt-get source` would fetch.
+src_dir=$deps/tinyxml2-src
+dsc_version() { sed -n 's/^Version: *//p' "$1" | head -n1; }
+fetched_version() {
+    local dsc
+    dsc=$(ls "$src_dir"/tinyxml2_*.dsc 2>/dev/null | head -n1)
+    if [ -n "$dsc" ] && ls "$src_dir"/tinyxml2-*/tinyxml2.cpp >/dev/null 2>&1; then dsc_version "$dsc"; fi
+}
+offered_version() {
+    apt-get source --print-uris -qq tinyxml2 2>/dev/null |
+        sed -nE "s/.* tinyxml2_([^ ]+)\.dsc .*/\1/p" | head -n1 || true
+}
+tinyxml2_version=$(fetched_version)
+offered=$(offered_version)
+if [ -z "$tinyxml2_version" ] || { [ -n "$offered" ] && [ "$offered" != "$tinyxml2_version" ]; }; then
+    if [ -z "$offered" ]; then
         "$root/scripts/enable-deb-src.sh"
         apt_updated=
         apt_update_once
-        rm -rf "$src_dir" && mkdir -p "$src_dir"
-        (cd "$src_dir" && apt-get source -qq tinyxml2 >/dev/null)
     fi
+    rm -rf "$src_dir" && mkdir -p "$src_dir"
+    (cd "$src_dir" && apt-get source -qq tinyxml2 >/dev/null)
+    tinyxml2_version=$(fetched_version)
+    [ -n "$tinyxml2_version" ] || { echo "setup: apt-get source tinyxml2 gave no tinyxml2.cpp" >&2; exit 1; }
+fi
+if [ ! -f "$deps/tinyxml2/lib/libtinyxml2.a" ] || [ "$(recorded_version "$deps/tinyxml2")" != "$tinyxml2_version" ]; then
     src=$(ls -d "$src_dir"/tinyxml2-*/ | head -n1)
-    echo "setup: building TinyXML-2 for MinGW from ${src%/}"
+    echo "setup: building TinyXML-2 $tinyxml2_version (Debian source package tinyxml2) for MinGW from ${src%/}"
+    rm -rf "$deps/tinyxml2"
     mkdir -p "$deps/tinyxml2/lib" "$deps/tinyxml2/include"
     x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -c "$src/tinyxml2.cpp" -o "$deps/tinyxml2/tinyxml2.o"
     x86_64-w64-mingw32-ar rcs "$deps/tinyxml2/lib/libtinyxml2.a" "$deps/tinyxml2/tinyxml2.o"
     cp "$src/tinyxml2.h" "$deps/tinyxml2/include/"
+    echo "$tinyxml2_version" >"$deps/tinyxml2/VERSION"
 fi
+echo "setup: TinyXML-2 $tinyxml2_version (Debian source package tinyxml2) in $deps/tinyxml2"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <string>
 #include <vector>
@@ -61,6 +62,7 @@ struct ClientScript {
     DWORD startError = 0;
     std::deque<DWORD> states;                 // per QueryState call; the last repeats
     bool queryFails = false;
+    std::atomic<int> queries{0};              // QueryState calls
 
     int libraryLoads = 0;
     int hostedOpens = 0;
@@ -81,6 +83,7 @@ public:
     BOOL WINAPI Reserved5() override { return FALSE; }
     BOOL WINAPI QueryState(DWORD* state) override
     {
+        ++g_script->queries;
         if (g_script->queryFails) {
             SetLastError(ERROR_PIPE_NOT_CONNECTED);
             return FALSE;
@@ -323,7 +326,11 @@ TEST_F(ProxyMainBodyTest, AStopWhileTheHostedServiceStartsEndsThePoll)
     script_.states = {SERVICE_START_PENDING};
     KernelHandle thread(StartMainBody());
     ASSERT_TRUE(recorder_.WaitForState(SERVICE_START_PENDING));
-    Sleep(300);
+    // A second query means the poll has been round its pause once.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (script_.queries.load() < 2 && GetTickCount64() < deadline)
+        Sleep(1);
+    ASSERT_GE(script_.queries.load(), 2) << "the poll never queried the hosted service twice";
     EXPECT_EQ(ProxyServiceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, &proxy_), 0u);
     ASSERT_EQ(WaitForSingleObject(thread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
 

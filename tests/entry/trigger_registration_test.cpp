@@ -113,9 +113,9 @@ TEST(TriggerRegistrationTest, ALateRegistrationAfterTheSlotClosedReleasesItsOwnI
     late.gate_ = gate.Get();
     g_next = &late;
 
-    DWORD started = GetTickCount();
+    // Returns while the registration is still held at the gate: start-up is
+    // not held up.
     RunTriggerRegistration(slot, HandOutNext, 100);
-    EXPECT_LT(GetTickCount() - started, 5000u); // start-up is not held up
     EXPECT_EQ(slot.Close(), nullptr);
 
     SetEvent(gate.Get());

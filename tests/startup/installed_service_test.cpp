@@ -10,6 +10,7 @@
 #include "platform/service_key.h"
 #include "tests/startup/hosted_service_key.h"
 #include "tests/support/installed_service.h"
+#include "tests/support/test_prefix.h"
 
 namespace qvx {
 namespace {
@@ -27,7 +28,11 @@ bool KeyExists(const std::wstring& subkey)
 
 class InstalledServiceTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(service_.Error(), 0u); }
+    void SetUp() override
+    {
+        QVX_REQUIRE_TEST_PREFIX();
+        ASSERT_EQ(service_.Error(), 0u);
+    }
 
     test::InstalledService service_;
 };

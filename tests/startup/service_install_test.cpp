@@ -10,6 +10,7 @@
 #include "platform/service_key.h"
 #include "tests/startup/hosted_service_key.h"
 #include "tests/support/installed_service.h"
+#include "tests/support/test_prefix.h"
 #include "tools/svhinstall/service_install.h"
 
 namespace qvx {
@@ -64,12 +65,16 @@ class ServiceInstallTest : public testing::Test {
 protected:
     void SetUp() override
     {
+        QVX_REQUIRE_TEST_PREFIX();
+        inTestPrefix_ = true;
         savedInstallDir_ = ReadTextValue(kInstallKeyPath, kInstallDirValue);
         ASSERT_EQ(RemoveServiceHost(), 0u);
         SHDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKeyPath);
     }
     void TearDown() override
     {
+        if (!inTestPrefix_)
+            return; // a skipped test removes nothing either
         RemoveServiceHost();
         SHDeleteKeyW(HKEY_LOCAL_MACHINE, kServiceKeyPath);
         if (!savedInstallDir_.empty()) {
@@ -82,6 +87,7 @@ protected:
     const std::wstring image_ = test::ServiceImagePath();
     const std::wstring folder_ = FolderOf(image_);
     std::wstring savedInstallDir_;
+    bool inTestPrefix_ = false;
 };
 
 TEST_F(ServiceInstallTest, RegistersThreeShareProcessServicesOfOneImageWithEventSourceAndCompanionFolder)

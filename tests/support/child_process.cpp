@@ -1,10 +1,36 @@
 #include "tests/support/child_process.h"
 
+#include <gtest/gtest.h>
+
 #include "platform/handles.h"
+#include "tests/support/test_prefix.h"
 
 namespace qvx::test {
 
-ProgramRun RunProgram(const std::wstring& image, const std::wstring& arguments, DWORD timeoutMs)
+namespace {
+
+// How long the output may still come after the program ended: a program of
+// its own that inherited the pipe can hold it open.
+constexpr DWORD kOutputDrainMs = 5000;
+
+struct OutputReader {
+    HANDLE pipe;
+    std::string output;
+};
+
+DWORD WINAPI ReadOutput(void* context)
+{
+    auto* reader = static_cast<OutputReader*>(context);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(reader->pipe, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        reader->output.append(buffer, got);
+    return 0;
+}
+
+} // namespace
+
+ProgramRun RunProgram(const std::wstring& image, const std::wstring& arguments, DWORD deadlineMs)
 {
     ProgramRun run;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -30,12 +56,31 @@ ProgramRun RunProgram(const std::wstring& image, const std::wstring& arguments, 
     KernelHandle processHandle(process.hProcess);
     KernelHandle threadHandle(process.hThread);
 
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd.Get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
-        run.output.append(buffer, got);
-    run.finished = WaitForSingleObject(processHandle.Get(), timeoutMs) == WAIT_OBJECT_0;
+    // The output is read beside the wait, so that a program that hangs
+    // without writing is still ended at its deadline.
+    OutputReader reader{readEnd.Get(), {}};
+    KernelHandle readerThread(CreateThread(nullptr, 0, &ReadOutput, &reader, 0, nullptr));
+    if (!readerThread) {
+        ADD_FAILURE() << "cannot start the output reader: " << GetLastError();
+        TerminateProcess(processHandle.Get(), ERROR_CANCELLED);
+        return run;
+    }
+    if (WaitForSingleObject(processHandle.Get(), deadlineMs) == WAIT_OBJECT_0) {
+        run.finished = true;
+    } else {
+        run.timedOut = true;
+        TerminateProcess(processHandle.Get(), ERROR_TIMEOUT);
+        WaitForSingleObject(processHandle.Get(), kOutputDrainMs);
+        ADD_FAILURE() << Narrow(image) << " " << Narrow(arguments) << " passed its deadline of " << deadlineMs
+                      << " ms and was ended";
+    }
     GetExitCodeProcess(processHandle.Get(), &run.exitCode);
+    if (WaitForSingleObject(readerThread.Get(), kOutputDrainMs) != WAIT_OBJECT_0) {
+        CancelSynchronousIo(readerThread.Get());
+        if (WaitForSingleObject(readerThread.Get(), kOutputDrainMs) != WAIT_OBJECT_0)
+            TerminateThread(readerThread.Get(), ERROR_TIMEOUT); // it must not outlive `reader`
+    }
+    run.output = std::move(reader.output);
     return run;
 }
 
@@ -56,12 +101,12 @@ std::wstring ChildMode()
     return (length > 0 && length < ARRAYSIZE(value)) ? std::wstring(value, length) : std::wstring();
 }
 
-ChildResult RunChild(const std::wstring& testName, const std::wstring& mode, DWORD timeoutMs)
+ChildResult RunChild(const std::wstring& testName, const std::wstring& mode, DWORD deadlineMs)
 {
     wchar_t image[MAX_PATH];
     GetModuleFileNameW(nullptr, image, MAX_PATH);
     SetEnvironmentVariableW(L"QVX_CHILD_MODE", mode.c_str());
-    ChildResult result = RunProgram(image, L"--gtest_filter=" + testName, timeoutMs);
+    ChildResult result = RunProgram(image, L"--gtest_filter=" + testName, deadlineMs);
     SetEnvironmentVariableW(L"QVX_CHILD_MODE", nullptr);
     return result;
 }

@@ -15,13 +15,18 @@ struct ProgramRun {
     DWORD exitCode = 0xFFFFFFFF;
     std::string output; // standard output and error together
     bool started = false;
-    bool finished = false;
+    bool finished = false;  // ended by itself before its deadline
+    bool timedOut = false;  // passed its deadline and was ended
 };
 using ChildResult = ProgramRun;
 
-// Runs `image` with `arguments`, collecting its output until it ends or the
-// time-out passes.
-ProgramRun RunProgram(const std::wstring& image, const std::wstring& arguments, DWORD timeoutMs = 30000);
+// A deadline no program a test runs comes near unless it hangs.
+constexpr DWORD kChildDeadlineMs = 120000;
+
+// Runs `image` with `arguments`, collecting its output, until it ends or its
+// deadline passes. A program that passes the deadline is ended and the
+// calling test fails, saying so.
+ProgramRun RunProgram(const std::wstring& image, const std::wstring& arguments, DWORD deadlineMs = kChildDeadlineMs);
 
 // The path of a program in the build's bin folder (QVX_BIN_DIR), as this
 // process sees it (a Unix path of the build tree is drive Z: under Wine).
@@ -30,6 +35,6 @@ std::wstring BuiltProgramPath(const std::wstring& fileName);
 // The mode this process was started with, or "" in the parent.
 std::wstring ChildMode();
 
-ChildResult RunChild(const std::wstring& testName, const std::wstring& mode, DWORD timeoutMs = 60000);
+ChildResult RunChild(const std::wstring& testName, const std::wstring& mode, DWORD deadlineMs = kChildDeadlineMs);
 
 } // namespace qvx::test

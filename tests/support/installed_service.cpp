@@ -4,9 +4,11 @@
 
 #include "host/proxy_service.h"
 #include "model/service_enums.h"
+#include "platform/service_control.h"
 #include "platform/service_key.h"
 #include "protocol/control_client.h"
 #include "protocol/message_codec.h"
+#include "tests/support/test_prefix.h"
 
 namespace qvx::test {
 
@@ -25,20 +27,6 @@ bool QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS& status)
     DWORD needed = 0;
     return QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status),
                                 &needed) != FALSE;
-}
-
-// Stops a running service and waits until it reports stopped.
-void StopAndWait(SC_HANDLE service, DWORD timeoutMs)
-{
-    SERVICE_STATUS_PROCESS status = {};
-    if (!QueryStatus(service, status) || status.dwCurrentState == SERVICE_STOPPED)
-        return;
-    SERVICE_STATUS control = {};
-    ControlService(service, SERVICE_CONTROL_STOP, &control);
-    DWORD start = GetTickCount();
-    while (QueryStatus(service, status) && status.dwCurrentState != SERVICE_STOPPED &&
-           GetTickCount() - start < timeoutMs)
-        Sleep(kPollMs);
 }
 
 } // namespace
@@ -69,6 +57,11 @@ std::wstring ServiceImagePath()
 
 InstalledService::InstalledService()
 {
+    // Registering deletes whatever holds these names: never a machine's own.
+    if (!OutsideTestPrefix().empty()) {
+        error_ = ERROR_ACCESS_DENIED;
+        return;
+    }
     manager_.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager_) {
         error_ = GetLastError();
@@ -102,7 +95,7 @@ InstalledService::~InstalledService()
     Remove(kFirewallProxyName);
     Remove(kTrustProxyName);
     if (service_) {
-        StopAndWait(service_.Get(), kDefaultTimeoutMs);
+        StopServiceAndWait(service_.Get(), kDefaultTimeoutMs);
         WaitForProcessEnd(kDefaultTimeoutMs);
         DeleteService(service_.Get());
         service_.Reset();
@@ -117,7 +110,7 @@ void InstalledService::Remove(const wchar_t* name)
     ServiceHandle service(OpenServiceW(manager_.Get(), name, SERVICE_ALL_ACCESS));
     if (!service)
         return;
-    StopAndWait(service.Get(), kDefaultTimeoutMs);
+    StopServiceAndWait(service.Get(), kDefaultTimeoutMs);
     DeleteService(service.Get());
 }
 

@@ -24,7 +24,10 @@ class InstalledService {
 public:
     static constexpr DWORD kDefaultTimeoutMs = 30000;
 
-    // Registers the three services, demand start. Error() tells whether it worked.
+    // Registers the three services, demand start. Error() tells whether it
+    // worked; outside the Wine test prefix it registers and deletes nothing
+    // and Error() is ERROR_ACCESS_DENIED (fixtures skip first with
+    // QVX_REQUIRE_TEST_PREFIX).
     InstalledService();
     // Stops whatever of the three runs and deletes the registrations.
     ~InstalledService();

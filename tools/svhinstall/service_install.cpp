@@ -8,6 +8,7 @@
 #include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/registry_value.h"
+#include "platform/service_control.h"
 #include "platform/service_key.h"
 
 namespace qvx {
@@ -44,19 +45,6 @@ DWORD RegisterService(SC_HANDLE manager, const wchar_t* name, const std::wstring
     if (!service)
         return Fail(std::wstring(L"CreateServiceW ") + name, GetLastError());
     return ERROR_SUCCESS;
-}
-
-// Stops the service when it runs and waits until it has stopped.
-void StopService(SC_HANDLE service)
-{
-    SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED)
-        return;
-    ControlService(service, SERVICE_CONTROL_STOP, &status);
-    DWORD start = GetTickCount();
-    while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED &&
-           GetTickCount() - start < kStopWaitMs)
-        Sleep(50);
 }
 
 DWORD SetEventSource(const std::wstring& image)
@@ -133,7 +121,10 @@ DWORD RemoveServiceHost()
                 result = Fail(std::wstring(L"OpenServiceW ") + name, GetLastError());
             continue;
         }
-        StopService(service.Get());
+        // A service that would not stop is still marked for deletion; it goes
+        // when its process ends.
+        if (DWORD error = StopServiceAndWait(service.Get(), kStopWaitMs))
+            result = Fail(std::wstring(L"stopping ") + name, error);
         if (!DeleteService(service.Get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
             result = Fail(std::wstring(L"DeleteService ") + name, GetLastError());
     }
