@@ -4,6 +4,7 @@
 
 #include "model/handle_release.h"
 #include "model/life_cycle_record.h"
+#include "model/table_lock.h"
 #include "platform/trace.h"
 
 namespace qvx {
@@ -170,10 +171,12 @@ void ServiceRecord::Reset()
 void ServiceRecord::Lock() const noexcept
 {
     EnterCriticalSection(&lock_);
+    NoteRecordLockTaken();
 }
 
 void ServiceRecord::Unlock() const noexcept
 {
+    NoteRecordLockReleased();
     LeaveCriticalSection(&lock_);
 }
 

@@ -211,7 +211,9 @@ private:
     std::vector<std::wstring> waiters_;
 };
 
-// Holds a record's lock for its lifetime.
+// Holds a record's lock for its lifetime. The thread's count of record locks
+// held (which the table lock checks its upgrades against) follows Lock and
+// Unlock.
 class RecordLock {
 public:
     explicit RecordLock(const ServiceRecord& record) noexcept : record_(record) { record_.Lock(); }
