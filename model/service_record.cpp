@@ -413,8 +413,8 @@ void ServiceRecord::AttachProcess(std::shared_ptr<HostedProcess> process)
         RecordLock guard(*this);
         previous = std::exchange(process_, std::move(process));
     }
-    // Let go of after this call's own hold of the record lock: closing the
-    // handles of a last reference needs no lock.
+    // `previous` goes here, after the guard: closing the handles of a last
+    // reference needs no record lock.
 }
 
 std::shared_ptr<HostedProcess> ServiceRecord::Process() const

@@ -62,8 +62,9 @@ public:
 
     // Appends every share-process record (the given one included) whose
     // BinaryPath matches the given record's; returns whether `group` is
-    // non-empty. `groupProcess`, when given, receives the process held by
-    // the first record of the group that holds one (null when none does).
+    // non-empty. `groupProcess`, when given, receives the process of the
+    // first record of the group that holds one with a process handle (null
+    // when none does).
     bool CollectSharedProcessGroup(const ServiceRecord& record, std::vector<ServiceRecord*>& group,
                                    std::shared_ptr<HostedProcess>* groupProcess = nullptr) const;
 
