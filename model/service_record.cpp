@@ -4,6 +4,7 @@
 
 #include "model/handle_release.h"
 #include "model/life_cycle_record.h"
+#include "model/table_lock.h"
 #include "platform/trace.h"
 
 namespace qvx {
@@ -69,8 +70,6 @@ constexpr uint32_t Word(Enum value) noexcept
 {
     return static_cast<uint32_t>(value);
 }
-
-bool IsOpenHandle(HANDLE handle) noexcept { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
 void CopyWord(std::atomic<uint32_t>& to, const std::atomic<uint32_t>& from) noexcept { to.store(from.load()); }
 
@@ -164,16 +163,17 @@ void ServiceRecord::Reset()
     stopRequested_.exchange(0);
     disabled_.exchange(0);
     restartsInWindow_.exchange(0);
-    processInfo_ = {};
 }
 
 void ServiceRecord::Lock() const noexcept
 {
     EnterCriticalSection(&lock_);
+    NoteRecordLockTaken();
 }
 
 void ServiceRecord::Unlock() const noexcept
 {
+    NoteRecordLockReleased();
     LeaveCriticalSection(&lock_);
 }
 
@@ -406,20 +406,32 @@ void ServiceRecord::SetWaiters(std::vector<std::wstring> names)
     waiters_ = std::move(names);
 }
 
-PROCESS_INFORMATION ServiceRecord::GetProcessInfo() const
+void ServiceRecord::AttachProcess(std::shared_ptr<HostedProcess> process)
 {
-    RecordLock guard(*this);
-    return processInfo_;
+    std::shared_ptr<HostedProcess> previous;
+    {
+        RecordLock guard(*this);
+        previous = std::exchange(process_, std::move(process));
+    }
+    // `previous` goes here, after the guard: closing the handles of a last
+    // reference needs no record lock.
 }
 
-void ServiceRecord::SetProcessInfo(const PROCESS_INFORMATION& info)
+std::shared_ptr<HostedProcess> ServiceRecord::Process() const
 {
     RecordLock guard(*this);
-    if (IsOpenHandle(processInfo_.hProcess) && processInfo_.hProcess != info.hProcess)
-        CloseHandle(processInfo_.hProcess);
-    if (IsOpenHandle(processInfo_.hThread) && processInfo_.hThread != info.hThread)
-        CloseHandle(processInfo_.hThread);
-    processInfo_ = info;
+    return process_;
+}
+
+void ServiceRecord::ReleaseProcess()
+{
+    AttachProcess(nullptr);
+}
+
+bool ServiceRecord::HasProcessHandle() const
+{
+    RecordLock guard(*this);
+    return process_ && process_->HasProcessHandle();
 }
 
 HANDLE ServiceRecord::GetServiceMutex() const
@@ -465,12 +477,7 @@ void ServiceRecord::ReleaseProcessHandles()
 {
     RecordLock guard(*this);
     stopRequested_.exchange(0);
-    if (IsOpenHandle(processInfo_.hProcess))
-        CloseHandle(processInfo_.hProcess);
-    if (IsOpenHandle(processInfo_.hThread))
-        CloseHandle(processInfo_.hThread);
-    processInfo_.hProcess = nullptr;
-    processInfo_.hThread = nullptr;
+    ReleaseProcess();
     CloseServiceMutex();
     ReleaseTimer(ServiceTimer::kStartup);
     ReleaseTimer(ServiceTimer::kShutdown);

@@ -6,8 +6,8 @@
 //
 //  - atomic words: 32-bit words read with an atomic load and written with an
 //    atomic exchange, without the lock; other threads test them freely;
-//  - locked copies: strings, lists, Version and ProcessInfo, copied in and
-//    out under the record lock;
+//  - locked copies: strings, lists, Version and the process reference,
+//    copied in and out under the record lock;
 //  - handles (service mutex, timers): changed only under the record lock;
 //    timers and the mutex are released through the handle release.
 //
@@ -18,11 +18,13 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "model/hosted_process.h"
 #include "model/service_enums.h"
 
 namespace qvx {
@@ -38,9 +40,9 @@ public:
     // Copies every field of the source under the source's lock, with these
     // exceptions: the copy's state follows the transition rule from STOPPED
     // (a source in a state that STOPPED cannot change to gives a stopped
-    // copy), and the copy owns no handles (mutex, timers and ProcessInfo
-    // start empty), so destroying a scratch copy never closes the handles of
-    // a running service.
+    // copy), and the copy owns no handles (mutex and timers start empty)
+    // and holds no process, so destroying a scratch copy never closes the
+    // handles of a running service.
     ServiceRecord(const ServiceRecord& source);
     ServiceRecord& operator=(const ServiceRecord&) = delete;
 
@@ -142,10 +144,15 @@ public:
     std::vector<std::wstring> GetWaiters() const;
     void SetWaiters(std::vector<std::wstring> names);
 
-    // The service's running process. SetProcessInfo closes the previous
-    // process and thread handles unless the new value keeps them.
-    PROCESS_INFORMATION GetProcessInfo() const;
-    void SetProcessInfo(const PROCESS_INFORMATION& info);
+    // The service's running process, shared with the other services of a
+    // shared process. AttachProcess lets go of the process held before (its
+    // handles close when no record holds it any more); Process hands out a
+    // reference, null when the record holds none; ReleaseProcess lets go.
+    void AttachProcess(std::shared_ptr<HostedProcess> process);
+    std::shared_ptr<HostedProcess> Process() const;
+    void ReleaseProcess();
+    // Whether the record holds a process with a process handle.
+    bool HasProcessHandle() const;
 
     // Per-service handles, under the record lock. Setting a slot releases the
     // handle it held before through the handle release.
@@ -155,8 +162,9 @@ public:
     HANDLE GetTimer(ServiceTimer slot) const;
     void SetTimer(ServiceTimer slot, HANDLE timer);
     void ReleaseTimer(ServiceTimer slot);
-    // Clears StopRequested, closes the process and thread handles, releases
-    // the service mutex, the start-up timer and then the shutdown timer.
+    // Clears StopRequested, lets go of the process (its handles close with
+    // the last record that holds it), releases the service mutex, the
+    // start-up timer and then the shutdown timer.
     void ReleaseProcessHandles();
 
     // Restart window. OpenRestartWindow starts counting restarts (RestartsInWindow
@@ -198,7 +206,7 @@ private:
     // Run time.
     std::atomic<uint32_t> state_{static_cast<uint32_t>(ServiceState::kStopped)};
     std::wstring listenerPipeName_;
-    PROCESS_INFORMATION processInfo_ = {};
+    std::shared_ptr<HostedProcess> process_;
     HANDLE serviceMutex_ = nullptr;
     HANDLE timers_[4] = {};
     std::atomic<uint32_t> resetWindowActive_{0};
@@ -211,7 +219,9 @@ private:
     std::vector<std::wstring> waiters_;
 };
 
-// Holds a record's lock for its lifetime.
+// Holds a record's lock for its lifetime. The thread's count of record locks
+// held (which the table lock checks its upgrades against) follows Lock and
+// Unlock.
 class RecordLock {
 public:
     explicit RecordLock(const ServiceRecord& record) noexcept : record_(record) { record_.Lock(); }

@@ -25,9 +25,9 @@ bool IsSharedProcessOf(const ServiceRecord& candidate, std::wstring_view binaryP
            EqualsFolded(candidate.GetBinaryPath(), binaryPath);
 }
 
-bool HasProcess(const ServiceRecord& record)
+bool HasProcess(const std::shared_ptr<HostedProcess>& process)
 {
-    return record.GetProcessInfo().hProcess != nullptr;
+    return process && process->HasProcessHandle();
 }
 
 } // namespace
@@ -148,36 +148,60 @@ bool ServiceTable::Remove(const ServiceRecord& record)
     return true;
 }
 
-bool ServiceTable::CollectSharedProcessGroup(const ServiceRecord& record, std::vector<ServiceRecord*>& group) const
+bool ServiceTable::CollectSharedProcessGroup(const ServiceRecord& record, std::vector<ServiceRecord*>& group,
+                                             std::shared_ptr<HostedProcess>* groupProcess) const
 {
     const std::wstring binaryPath = record.GetBinaryPath();
+    if (groupProcess)
+        groupProcess->reset();
     TableLock guard(lock_, TableLockMode::Shared);
     for (const auto& candidate : records_) {
-        if (IsSharedProcessOf(*candidate, binaryPath))
-            group.push_back(candidate.get());
+        if (!IsSharedProcessOf(*candidate, binaryPath))
+            continue;
+        group.push_back(candidate.get());
+        if (groupProcess && !*groupProcess) {
+            std::shared_ptr<HostedProcess> process = candidate->Process();
+            if (HasProcess(process))
+                *groupProcess = std::move(process);
+        }
     }
     return !group.empty();
 }
 
-ServiceRecord* ServiceTable::FindSharedHost(const ServiceRecord& record) const
+ServiceRecord* ServiceTable::FindSharedHost(const ServiceRecord& record,
+                                            std::shared_ptr<HostedProcess>* hostProcess) const
 {
     const std::wstring name = record.GetName();
     const std::wstring binaryPath = record.GetBinaryPath();
 
-    using HostTest = bool (*)(const ServiceRecord&);
+    // Each candidate's process is taken once, so the one a pass accepts is
+    // the one handed out, even if the record lets go of it meanwhile.
+    using HostTest = bool (*)(const ServiceRecord&, const std::shared_ptr<HostedProcess>&);
     static constexpr HostTest kPasses[] = {
-        [](const ServiceRecord& host) { return host.GetState() == ServiceState::kRunning; },
-        [](const ServiceRecord& host) {
-            return host.GetState() == ServiceState::kStartPending && HasProcess(host) && !host.GetWaiters().empty();
+        [](const ServiceRecord& host, const std::shared_ptr<HostedProcess>&) {
+            return host.GetState() == ServiceState::kRunning;
         },
-        [](const ServiceRecord& host) { return host.GetState() == ServiceState::kStartPending && HasProcess(host); },
+        [](const ServiceRecord& host, const std::shared_ptr<HostedProcess>& process) {
+            return host.GetState() == ServiceState::kStartPending && HasProcess(process) && !host.GetWaiters().empty();
+        },
+        [](const ServiceRecord& host, const std::shared_ptr<HostedProcess>& process) {
+            return host.GetState() == ServiceState::kStartPending && HasProcess(process);
+        },
     };
 
+    if (hostProcess)
+        hostProcess->reset();
     TableLock guard(lock_, TableLockMode::Shared);
     for (HostTest isHost : kPasses) {
         for (const auto& candidate : records_) {
-            if (candidate->GetName() != name && IsSharedProcessOf(*candidate, binaryPath) && isHost(*candidate))
-                return candidate.get();
+            if (candidate->GetName() == name || !IsSharedProcessOf(*candidate, binaryPath))
+                continue;
+            std::shared_ptr<HostedProcess> process = candidate->Process();
+            if (!isHost(*candidate, process))
+                continue;
+            if (hostProcess)
+                *hostProcess = std::move(process);
+            return candidate.get();
         }
     }
     return nullptr;

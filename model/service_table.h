@@ -62,14 +62,20 @@ public:
 
     // Appends every share-process record (the given one included) whose
     // BinaryPath matches the given record's; returns whether `group` is
-    // non-empty.
-    bool CollectSharedProcessGroup(const ServiceRecord& record, std::vector<ServiceRecord*>& group) const;
+    // non-empty. `groupProcess`, when given, receives the process of the
+    // first record of the group that holds one with a process handle (null
+    // when none does).
+    bool CollectSharedProcessGroup(const ServiceRecord& record, std::vector<ServiceRecord*>& group,
+                                   std::shared_ptr<HostedProcess>* groupProcess = nullptr) const;
 
     // A running process that the given share-process service may join:
     // another share-process record of the same BinaryPath that is running;
     // else one starting with a process and services waiting on it; else one
-    // starting with a process. Null when there is none.
-    ServiceRecord* FindSharedHost(const ServiceRecord& record) const;
+    // starting with a process. Null when there is none. `hostProcess`, when
+    // given, receives the host's process (null when it holds none), which a
+    // joining record attaches instead of copying the host's handles.
+    ServiceRecord* FindSharedHost(const ServiceRecord& record,
+                                  std::shared_ptr<HostedProcess>* hostProcess = nullptr) const;
 
     // Whether `dependency`'s name is in `service`'s DependOnService. Takes
     // no table lock.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/handle_release.h"
+#include "model/hosted_process.h"
 #include "model/power_profile.h"
 #include "model/service_record.h"
 #include "tests/support/trace_capture.h"
@@ -61,7 +62,7 @@ protected:
     void TearDown() override { InstallHandleRelease(nullptr); }
 
     // Two real handles standing in for a process and its thread, so that
-    // closing them can be observed.
+    // closing them can be observed; HostedProcess::Adopt makes them owned.
     static PROCESS_INFORMATION MakeProcessInfo()
     {
         PROCESS_INFORMATION info = {};
@@ -262,7 +263,7 @@ TEST_F(ServiceRecordTest, CopyTakesFieldsButNoHandles)
     FillRecord(source);
     ASSERT_TRUE(source.SetServiceState(S::kRunning));
     const PROCESS_INFORMATION process = MakeProcessInfo();
-    source.SetProcessInfo(process);
+    source.AttachProcess(HostedProcess::Adopt(process));
     source.SetServiceMutex(FakeHandle(0x100));
     source.SetTimer(ServiceTimer::kStartup, FakeHandle(0x104));
     source.SetTimer(ServiceTimer::kResetPeriod, FakeHandle(0x108));
@@ -301,10 +302,8 @@ TEST_F(ServiceRecordTest, CopyTakesFieldsButNoHandles)
         EXPECT_EQ(copy.GetWaiters(), std::vector<std::wstring>{L"waiter"});
 
         // The running process and its handles stay with the source.
-        const PROCESS_INFORMATION copied = copy.GetProcessInfo();
-        EXPECT_EQ(copied.hProcess, nullptr);
-        EXPECT_EQ(copied.hThread, nullptr);
-        EXPECT_EQ(copied.dwProcessId, 0u);
+        EXPECT_EQ(copy.Process(), nullptr);
+        EXPECT_FALSE(copy.HasProcessHandle());
         EXPECT_EQ(copy.GetServiceMutex(), nullptr);
         EXPECT_EQ(copy.GetTimer(ServiceTimer::kStartup), nullptr);
         EXPECT_EQ(copy.GetTimer(ServiceTimer::kResetPeriod), nullptr);
@@ -319,6 +318,8 @@ TEST_F(ServiceRecordTest, CopyTakesFieldsButNoHandles)
     EXPECT_TRUE(release_.released.empty());
     EXPECT_TRUE(IsOpen(process.hProcess));
     EXPECT_TRUE(IsOpen(process.hThread));
+    ASSERT_NE(source.Process(), nullptr);
+    EXPECT_EQ(source.Process()->ProcessHandle(), process.hProcess);
     EXPECT_EQ(source.GetServiceMain(), std::optional<std::string>("FilledMain"));
     EXPECT_EQ(source.GetDependOnService().size(), 2u);
     EXPECT_EQ(source.GetServiceMutex(), FakeHandle(0x100));
@@ -353,7 +354,7 @@ TEST_F(ServiceRecordTest, ResetReleasesHandlesAndRestoresDefaults)
     FillRecord(record);
     ASSERT_TRUE(record.SetServiceState(S::kRunning));
     const PROCESS_INFORMATION process = MakeProcessInfo();
-    record.SetProcessInfo(process);
+    record.AttachProcess(HostedProcess::Adopt(process));
     record.SetServiceMutex(FakeHandle(0x100));
     record.SetTimer(ServiceTimer::kResetPeriod, FakeHandle(0x104));
     record.SetTimer(ServiceTimer::kRestartDelay, FakeHandle(0x108));
@@ -375,11 +376,7 @@ TEST_F(ServiceRecordTest, ResetReleasesHandlesAndRestoresDefaults)
     EXPECT_EQ(record.GetServiceMutex(), nullptr);
     for (auto slot : {ServiceTimer::kResetPeriod, ServiceTimer::kRestartDelay, ServiceTimer::kShutdown, ServiceTimer::kStartup})
         EXPECT_EQ(record.GetTimer(slot), nullptr);
-    const PROCESS_INFORMATION after = record.GetProcessInfo();
-    EXPECT_EQ(after.hProcess, nullptr);
-    EXPECT_EQ(after.hThread, nullptr);
-    EXPECT_EQ(after.dwProcessId, 0u);
-    EXPECT_EQ(after.dwThreadId, 0u);
+    EXPECT_EQ(record.Process(), nullptr);
 
     const ServiceRecord fresh;
     EXPECT_EQ(record.GetName(), L"");
@@ -426,7 +423,7 @@ TEST_F(ServiceRecordTest, DestroyingARecordReleasesItsHandles)
     const PROCESS_INFORMATION process = MakeProcessInfo();
     {
         ServiceRecord record;
-        record.SetProcessInfo(process);
+        record.AttachProcess(HostedProcess::Adopt(process));
         record.SetServiceMutex(FakeHandle(0x200));
         record.SetTimer(ServiceTimer::kRestartDelay, FakeHandle(0x204));
     }
@@ -440,7 +437,7 @@ TEST_F(ServiceRecordTest, ReleaseProcessHandles)
 {
     ServiceRecord record;
     const PROCESS_INFORMATION process = MakeProcessInfo();
-    record.SetProcessInfo(process);
+    record.AttachProcess(HostedProcess::Adopt(process));
     record.SetStopRequested(true);
     record.SetServiceMutex(FakeHandle(0x300));
     record.SetTimer(ServiceTimer::kShutdown, FakeHandle(0x304));
@@ -450,6 +447,7 @@ TEST_F(ServiceRecordTest, ReleaseProcessHandles)
     record.ReleaseProcessHandles();
 
     EXPECT_FALSE(record.GetStopRequested());
+    EXPECT_EQ(record.Process(), nullptr);
     EXPECT_FALSE(IsOpen(process.hProcess));
     EXPECT_FALSE(IsOpen(process.hThread));
     const std::vector<RecordingRelease::Released> expected = {
@@ -472,15 +470,71 @@ TEST_F(ServiceRecordTest, ReplacingAHandleReleasesThePreviousOne)
     EXPECT_EQ(record.GetServiceMutex(), nullptr);
 
     const PROCESS_INFORMATION first = MakeProcessInfo();
-    record.SetProcessInfo(first);
-    PROCESS_INFORMATION sameProcess = first;
-    sameProcess.dwProcessId = 99;
-    record.SetProcessInfo(sameProcess); // handles kept: nothing closed
-    EXPECT_TRUE(IsOpen(first.hProcess));
-    EXPECT_EQ(record.GetProcessInfo().dwProcessId, 99u);
-    record.SetProcessInfo(MakeProcessInfo());
-    EXPECT_FALSE(IsOpen(first.hProcess));
-    EXPECT_FALSE(IsOpen(first.hThread));
+    const std::shared_ptr<HostedProcess> firstProcess = HostedProcess::Adopt(first);
+    record.AttachProcess(firstProcess);
+    record.AttachProcess(firstProcess); // the same process again: nothing closed
+    EXPECT_EQ(record.Process(), firstProcess);
+    record.AttachProcess(HostedProcess::Adopt(MakeProcessInfo()));
+    EXPECT_TRUE(IsOpen(first.hProcess)) << "a reference elsewhere keeps the replaced process open";
+    EXPECT_NE(record.Process(), firstProcess);
+}
+
+// Two services of one shared process hold one HostedProcess: whichever way
+// the first lets go, the handles stay open for the second, and the second's
+// letting go closes them.
+TEST_F(ServiceRecordTest, SharedProcessClosesWithTheLastRecord)
+{
+    using LetGo = void (*)(std::unique_ptr<ServiceRecord>&);
+    const struct {
+        const char* name;
+        LetGo letGo;
+    } ways[] = {
+        {"ReleaseProcess", [](std::unique_ptr<ServiceRecord>& r) { r->ReleaseProcess(); }},
+        {"ReleaseProcessHandles", [](std::unique_ptr<ServiceRecord>& r) { r->ReleaseProcessHandles(); }},
+        {"Reset", [](std::unique_ptr<ServiceRecord>& r) { r->Reset(); }},
+        {"another process attached",
+            [](std::unique_ptr<ServiceRecord>& r) {
+                PROCESS_INFORMATION none = {};
+                r->AttachProcess(HostedProcess::Adopt(none));
+            }},
+        {"record destroyed", [](std::unique_ptr<ServiceRecord>& r) { r.reset(); }},
+    };
+    for (const auto& first : ways) {
+        for (const auto& last : ways) {
+            SCOPED_TRACE(std::string(first.name) + " then " + last.name);
+            const PROCESS_INFORMATION info = MakeProcessInfo();
+            auto host = std::make_unique<ServiceRecord>();
+            auto guest = std::make_unique<ServiceRecord>();
+            host->AttachProcess(HostedProcess::Adopt(info));
+            guest->AttachProcess(host->Process());
+            ASSERT_EQ(guest->Process(), host->Process());
+
+            first.letGo(host);
+            EXPECT_TRUE(IsOpen(info.hProcess));
+            EXPECT_TRUE(IsOpen(info.hThread));
+            ASSERT_NE(guest->Process(), nullptr);
+            EXPECT_EQ(guest->Process()->ProcessHandle(), info.hProcess);
+            EXPECT_EQ(guest->Process()->ProcessId(), info.dwProcessId);
+            EXPECT_TRUE(guest->HasProcessHandle());
+
+            last.letGo(guest);
+            EXPECT_FALSE(IsOpen(info.hProcess));
+            EXPECT_FALSE(IsOpen(info.hThread));
+        }
+    }
+}
+
+// A copy of a record in a shared process neither shares the process nor
+// keeps it open.
+TEST_F(ServiceRecordTest, CopyOfASharedRecordHoldsNoProcess)
+{
+    const PROCESS_INFORMATION info = MakeProcessInfo();
+    auto host = std::make_unique<ServiceRecord>();
+    host->AttachProcess(HostedProcess::Adopt(info));
+    ServiceRecord copy(*host);
+    EXPECT_EQ(copy.Process(), nullptr);
+    host.reset();
+    EXPECT_FALSE(IsOpen(info.hProcess)) << "the copy kept the process open";
 }
 
 TEST(ServiceRecord, BuildListenerPipeName)

@@ -64,7 +64,7 @@ std::unique_ptr<ServiceRecord> MakeRecord(const ServiceDraft& draft)
         PROCESS_INFORMATION info = {};
         info.hProcess = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         info.dwProcessId = 4242;
-        record->SetProcessInfo(info);
+        record->AttachProcess(HostedProcess::Adopt(info));
     }
     return record;
 }
@@ -351,14 +351,51 @@ TEST_F(ServiceTableTest, FindSharedHostPasses)
         for (const auto& draft : c.table)
             Add(draft);
         auto self = MakeRecord({L"self", kSvh, kShare, kPath});
-        ServiceRecord* host = table_.FindSharedHost(*self);
+        auto hostProcess = HostedProcess::Adopt({}); // a stale answer, to be replaced
+        ServiceRecord* host = table_.FindSharedHost(*self, &hostProcess);
+        EXPECT_EQ(table_.FindSharedHost(*self), host);
         if (c.host) {
             ASSERT_NE(host, nullptr);
             EXPECT_EQ(host->GetName(), c.host);
+            EXPECT_EQ(hostProcess, host->Process()) << "the host's own process is handed out";
         } else {
             EXPECT_EQ(host, nullptr) << "found " << testing::PrintToString(host->GetName());
+            EXPECT_EQ(hostProcess, nullptr);
         }
     }
+}
+
+// A service that joins a running host attaches the host's process: the
+// handles stay open while either record holds them and close with the last.
+TEST_F(ServiceTableTest, JoiningAHostSharesItsProcess)
+{
+    constexpr wchar_t kPath[] = L"C:\\bin\\host.exe";
+    ServiceRecord* host = Add({L"host", SvhServiceType::kSvh, WinServiceType::kShareProcess, kPath,
+        ServiceState::kRunning, true});
+    ServiceRecord* guest = Add({L"guest", SvhServiceType::kSvh, WinServiceType::kShareProcess, kPath});
+    const HANDLE processHandle = host->Process()->ProcessHandle();
+
+    std::shared_ptr<HostedProcess> joined;
+    ASSERT_EQ(table_.FindSharedHost(*guest, &joined), host);
+    guest->AttachProcess(std::move(joined));
+    EXPECT_EQ(guest->Process(), host->Process());
+
+    std::vector<ServiceRecord*> group;
+    std::shared_ptr<HostedProcess> groupProcess;
+    ASSERT_TRUE(table_.CollectSharedProcessGroup(*guest, group, &groupProcess));
+    EXPECT_EQ(groupProcess, host->Process());
+    groupProcess.reset();
+
+    DWORD flags = 0;
+    host->ReleaseProcessHandles();
+    EXPECT_TRUE(GetHandleInformation(processHandle, &flags)) << "the host's release closed the guest's process";
+    EXPECT_TRUE(table_.CollectSharedProcessGroup(*guest, group, &groupProcess));
+    EXPECT_EQ(groupProcess, guest->Process()) << "the first member holding the process answers";
+    groupProcess.reset();
+    guest->ReleaseProcessHandles();
+    EXPECT_FALSE(GetHandleInformation(processHandle, &flags)) << "the last release left the process open";
+    EXPECT_TRUE(table_.CollectSharedProcessGroup(*guest, group, &groupProcess));
+    EXPECT_EQ(groupProcess, nullptr);
 }
 
 TEST_F(ServiceTableTest, DependsOnAndHasDependents)

@@ -121,7 +121,7 @@ TEST_F(ServiceTimersTest, ReleaseProcessHandlesLetsGoOfTheRunningProcessOnly)
     info.hThread = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     info.dwProcessId = 11;
     info.dwThreadId = 12;
-    record.SetProcessInfo(info);
+    record.AttachProcess(HostedProcess::Adopt(info));
     record.SetStopRequested(true);
     const std::vector<RecordingRelease::Released> expected = {
         ReleasedMutex(record.GetServiceMutex()),
@@ -140,9 +140,7 @@ TEST_F(ServiceTimersTest, ReleaseProcessHandlesLetsGoOfTheRunningProcessOnly)
     EXPECT_EQ(record.GetTimer(ServiceTimer::kShutdown), nullptr);
     EXPECT_EQ(record.GetTimer(ServiceTimer::kResetPeriod), resetPeriod) << "the restart policy's timers stay";
     EXPECT_EQ(record.GetTimer(ServiceTimer::kRestartDelay), restartDelay);
-    const PROCESS_INFORMATION after = record.GetProcessInfo();
-    EXPECT_EQ(after.hProcess, nullptr);
-    EXPECT_EQ(after.hThread, nullptr);
+    EXPECT_EQ(record.Process(), nullptr);
     DWORD flags = 0;
     EXPECT_FALSE(GetHandleInformation(info.hProcess, &flags)) << "the process handle is closed";
     EXPECT_FALSE(GetHandleInformation(info.hThread, &flags)) << "the thread handle is closed";
