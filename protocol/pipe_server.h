@@ -81,7 +81,13 @@ public:
     // I/O event and calls `callback` on every I/O completion. Start after
     // Connect: an instance that does not listen (or is in "ERROR") only
     // waits for the stop and shutdown events.
+    // Start succeeds at once for a thread that runs and was not asked to
+    // stop, and fails for one that was asked to stop but has not ended yet.
     bool Start(PipeCallback callback, HANDLE shutdownEvent);
+    // Asks the thread to end and waits up to `timeoutMs`. False when it has
+    // not ended: the instance keeps the thread (IsRunning stays true) and
+    // must not be destroyed before a later Stop succeeds; the destructor
+    // itself waits for the thread however long it takes.
     bool Stop(DWORD timeoutMs);
     bool IsRunning() const;
 
@@ -133,7 +139,8 @@ void CreatePipeServers(PipeServerList& servers, const wchar_t* pipeName = kContr
 // Starts every instance's I/O thread; false when one could not be started.
 bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent);
 // Sets the shutdown event and stops each instance within kPipeStopTimeoutMs;
-// false when a thread did not end in time.
+// false when a thread did not end in time. The shutdown event may be closed
+// afterwards, but the list must stay until every instance has stopped.
 bool StopPipeServers(PipeServerList& servers, HANDLE shutdownEvent);
 
 } // namespace qvx
