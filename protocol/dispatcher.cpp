@@ -39,7 +39,7 @@ void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 // handler (nullptr, with the name of the one to come beside it) are answered
 // like a command that is not known.
 const CommandEntry kCommands[] = {
-    {L"PING", HandlePing},
+    {L"PING", HandlePing, false},
     {L"CREATE_SERVICE", HandleCreateService},
     {L"SERVICE_START_PENDING", nullptr}, // HandleServiceStartPending
     {L"OPEN_SERVICE", HandleOpenService},
@@ -56,8 +56,8 @@ const CommandEntry kCommands[] = {
     {L"QUERY_SERVICE_APP_PROFILE", HandleQueryServiceAppProfile},
     {L"ENUM_SERVICE_STATUS", HandleEnumServiceStatus},
     {L"ENABLEDISABLE_SERVICE", HandleEnableDisableService},
-    {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor},
-    {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService},
+    {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor, false},
+    {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService, false},
     {L"DISABLE_PPL", nullptr}, // HandleDisablePpl
     {L"DISABLE_PPL_EX", nullptr}, // HandleDisablePplEx
     {L"ENABLE_DISABLE_LOCKDOWN", nullptr}, // HandleEnableDisableLockdown
@@ -84,15 +84,23 @@ void Dispatch(SVHServerPipe& pipe)
 {
     if (!pipe.AdvanceIo())
         return;
+    const CommandEntry* command = nullptr;
+    for (const CommandEntry& entry : kCommands) {
+        if (pipe.IsCommand(entry.name)) {
+            command = entry.handler ? &entry : nullptr;
+            break;
+        }
+    }
+    if (command && !command->tableLock) {
+        ProcessMonitorWaitSet().Wake();
+        command->handler(pipe.TakeRequest(), pipe);
+        return;
+    }
+
     TableLock tableLock(TableLockMode::Shared);
     ProcessMonitorWaitSet().Wake();
-
-    for (const CommandEntry& entry : kCommands) {
-        if (!pipe.IsCommand(entry.name))
-            continue;
-        if (!entry.handler)
-            break;
-        entry.handler(pipe.TakeRequest(), pipe);
+    if (command) {
+        command->handler(pipe.TakeRequest(), pipe);
         return;
     }
     // A completed reply write also ends here, with nothing to discard. A

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/monitor_wait_set.h"
@@ -96,7 +97,60 @@ TEST_F(DispatcherTest, TriggerMonitorRegistrationIsAcknowledged)
     g_registrations = 0;
     EXPECT_EQ(Ask(L"REGISTER_SERVICE_TRIGGER_MONITOR,ignored,fields"), L"ACK");
     EXPECT_EQ(g_registrations.load(), 1);
-    EXPECT_EQ(g_heldModeDuringHandler.load(), 1) << "the handler did not run under the shared table lock";
+    EXPECT_EQ(g_heldModeDuringHandler.load(), 0) << "the registration ran under the table lock";
+}
+
+// A host hook that stays in its call until the test lets it go.
+struct HookGate {
+    KernelHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    KernelHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+HookGate* g_hookGate = nullptr;
+
+void BlockingHook()
+{
+    SetEvent(g_hookGate->entered.Get());
+    WaitForSingleObject(g_hookGate->release.Get(), INFINITE);
+}
+
+TEST_F(DispatcherTest, InlineCommandsThatWaitKeepNoWriterWaiting)
+{
+    KernelHandle hostStop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HostHooks triggerHooks;
+    triggerHooks.runTriggerRegistration = BlockingHook;
+    HostHooks stopHooks;
+    stopHooks.stopDllServices = BlockingHook;
+    stopHooks.hostStopEvent = hostStop.Get();
+    struct Case {
+        const wchar_t* request;
+        const HostHooks* hooks;
+    };
+    const Case cases[] = {
+        {L"REGISTER_SERVICE_TRIGGER_MONITOR", &triggerHooks},
+        {L"STOP_SVH_HOSTING_SERVICE", &stopHooks},
+    };
+    for (const Case& c : cases) {
+        HookGate gate;
+        g_hookGate = &gate;
+        InstallHostHooks(*c.hooks);
+        ASSERT_EQ(client_.Send(c.request, kIoTimeoutMs), 0u) << c.request;
+        ASSERT_EQ(WaitForSingleObject(gate.entered.Get(), kIoTimeoutMs), WAIT_OBJECT_0) << c.request;
+
+        KernelHandle writerIn(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread writer([&writerIn] {
+            TableLock exclusive(TableLockMode::Exclusive);
+            SetEvent(writerIn.Get());
+        });
+        EXPECT_EQ(WaitForSingleObject(writerIn.Get(), kIoTimeoutMs), WAIT_OBJECT_0)
+            << c.request << ": a writer waited for the host hook";
+        SetEvent(gate.release.Get());
+        writer.join();
+
+        std::wstring reply;
+        EXPECT_EQ(client_.Receive(reply, kIoTimeoutMs), 0u) << c.request;
+        EXPECT_EQ(reply, L"ACK") << c.request;
+    }
+    EXPECT_EQ(WaitForSingleObject(hostStop.Get(), kIoTimeoutMs), WAIT_OBJECT_0) << "the host was not stopped";
 }
 
 // What the host saw when STOP_SVH_HOSTING_SERVICE reached it.
