@@ -85,9 +85,9 @@ public:
     // stop, and fails for one that was asked to stop but has not ended yet.
     bool Start(PipeCallback callback, HANDLE shutdownEvent);
     // Asks the thread to end and waits up to `timeoutMs`. False when it has
-    // not ended: the instance keeps the thread (IsRunning stays true) and
-    // must not be destroyed before a later Stop succeeds; the destructor
-    // itself waits for the thread however long it takes.
+    // not ended: the instance keeps the thread (IsRunning stays true) and a
+    // later Stop waits again. Destroying the instance waits for the thread
+    // however long it takes.
     bool Stop(DWORD timeoutMs);
     bool IsRunning() const;
 
@@ -140,7 +140,7 @@ void CreatePipeServers(PipeServerList& servers, const wchar_t* pipeName = kContr
 bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent);
 // Sets the shutdown event and stops each instance within kPipeStopTimeoutMs;
 // false when a thread did not end in time. The shutdown event may be closed
-// afterwards, but the list must stay until every instance has stopped.
+// afterwards; destroying the list waits for the threads that still run.
 bool StopPipeServers(PipeServerList& servers, HANDLE shutdownEvent);
 
 } // namespace qvx
