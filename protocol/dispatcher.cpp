@@ -42,7 +42,7 @@ void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 // handler (nullptr, with the name of the one to come beside it) are answered
 // like a command that is not known.
 const CommandEntry kCommands[] = {
-    {L"PING", HandlePing},
+    {L"PING", HandlePing, false},
     {L"CREATE_SERVICE", HandleCreateService},
     {L"SERVICE_START_PENDING", nullptr}, // HandleServiceStartPending
     {L"OPEN_SERVICE", HandleOpenService},
@@ -59,12 +59,19 @@ const CommandEntry kCommands[] = {
     {L"QUERY_SERVICE_APP_PROFILE", HandleQueryServiceAppProfile},
     {L"ENUM_SERVICE_STATUS", HandleEnumServiceStatus},
     {L"ENABLEDISABLE_SERVICE", HandleEnableDisableService},
-    {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor},
-    {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService},
+    {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor, false},
+    {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService, false},
     {L"DISABLE_PPL", nullptr}, // HandleDisablePpl
     {L"DISABLE_PPL_EX", nullptr}, // HandleDisablePplEx
     {L"ENABLE_DISABLE_LOCKDOWN", nullptr}, // HandleEnableDisableLockdown
 };
+
+// Every completed transfer wakes the monitor of the pipe's host.
+void WakeMonitor(const SVHServerPipe& pipe)
+{
+    if (HostRuntime* runtime = pipe.Runtime())
+        runtime->waitSet.Wake();
+}
 
 } // namespace
 
@@ -87,16 +94,23 @@ void Dispatch(SVHServerPipe& pipe)
 {
     if (!pipe.AdvanceIo())
         return;
-    TableLock tableLock(TableLockMode::Shared);
-    if (HostRuntime* runtime = pipe.Runtime())
-        runtime->waitSet.Wake();
-
+    const CommandEntry* command = nullptr;
     for (const CommandEntry& entry : kCommands) {
-        if (!pipe.IsCommand(entry.name))
-            continue;
-        if (!entry.handler)
+        if (pipe.IsCommand(entry.name)) {
+            command = entry.handler ? &entry : nullptr;
             break;
-        entry.handler(pipe.TakeRequest(), pipe);
+        }
+    }
+    if (command && !command->tableLock) {
+        WakeMonitor(pipe);
+        command->handler(pipe.TakeRequest(), pipe);
+        return;
+    }
+
+    TableLock tableLock(TableLockMode::Shared);
+    WakeMonitor(pipe);
+    if (command) {
+        command->handler(pipe.TakeRequest(), pipe);
         return;
     }
     // A completed reply write also ends here, with nothing to discard. A

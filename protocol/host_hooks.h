@@ -1,7 +1,8 @@
 #pragma once
 // What the dispatcher's inline commands need of the host process, installed
 // by the host at start. Until then (and in tools and tests that install
-// nothing) each hook does nothing.
+// nothing) each hook does nothing. The hooks are called without the table
+// lock, so they may wait; one that reads the table takes the lock itself.
 
 #include <windows.h>
 

@@ -122,7 +122,7 @@ SVHServerPipe::~SVHServerPipe()
         SetEvent(stopEvent_.Get());
         // The thread ends after the callback in hand; it touches this object
         // until then, so it is waited for even past the customary pause.
-        if (WaitForSingleObject(thread_.Get(), kDestroyStopTimeoutMs) == WAIT_TIMEOUT) {
+        if (WaitForSingleObject(thread_.Get(), kDestroyStopTimeoutMs) != WAIT_OBJECT_0) {
             QVX_TRACE(trace::kWarning, 2, L"I/O thread still busy at destruction", name_);
             WaitForSingleObject(thread_.Get(), INFINITE);
         }
@@ -431,8 +431,15 @@ bool SVHServerPipe::IsRunning() const
 
 bool SVHServerPipe::Start(PipeCallback callback, HANDLE shutdownEvent, HostRuntime* runtime)
 {
-    if (IsRunning())
+    if (IsRunning()) {
+        // A thread that was asked to stop ends after its callback; it does
+        // not serve on, so it is not a running thread.
+        if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0) {
+            QVX_TRACE(trace::kError, 24, L"I/O thread still ending, not started", name_);
+            return false;
+        }
         return true;
+    }
     if (!shutdownEvent || !callback) {
         QVX_TRACE(trace::kError, 18, L"Start without shutdown event or callback", name_);
         return false;
@@ -456,11 +463,14 @@ bool SVHServerPipe::Stop(DWORD timeoutMs)
         return true;
     SetEvent(stopEvent_.Get());
     DWORD result = WaitForSingleObject(thread_.Get(), timeoutMs);
-    thread_.Reset();
     if (result != WAIT_OBJECT_0) {
+        // A handler may run longer than the wait. The thread still works on
+        // this instance, so its handle stays: IsRunning says so, and a later
+        // Stop or the destructor waits for it again.
         QVX_TRACE(trace::kError, 20, L"I/O thread did not end in time", name_, result);
         return false;
     }
+    thread_.Reset();
     return true;
 }
 
@@ -483,6 +493,11 @@ DWORD SVHServerPipe::RunMessageIo()
             return 0;
         if (result == WAIT_OBJECT_0 + 2) {
             callback_(*this);
+            // A stop that gave up waiting during the callback lets the owner
+            // close the shutdown event; the thread ends without waiting on
+            // that handle again.
+            if (WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0)
+                return 0;
             if (state_ == PipeState::Error)
                 QVX_TRACE(trace::kError, 21, L"instance out of service", name_);
             continue;

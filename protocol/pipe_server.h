@@ -85,7 +85,13 @@ public:
     // waits for the stop and shutdown events. `runtime` is the running
     // host's shared state the callback works on (none in a pipe that serves
     // no host); it must outlive the thread.
+    // Start succeeds at once for a thread that runs and was not asked to
+    // stop, and fails for one that was asked to stop but has not ended yet.
     bool Start(PipeCallback callback, HANDLE shutdownEvent, HostRuntime* runtime = nullptr);
+    // Asks the thread to end and waits up to `timeoutMs`. False when it has
+    // not ended: the instance keeps the thread (IsRunning stays true) and a
+    // later Stop waits again. Destroying the instance waits for the thread
+    // however long it takes.
     bool Stop(DWORD timeoutMs);
     bool IsRunning() const;
 
@@ -140,7 +146,8 @@ void CreatePipeServers(PipeServerList& servers, const wchar_t* pipeName = kContr
 bool StartPipeServers(PipeServerList& servers, PipeCallback callback, HANDLE shutdownEvent,
                       HostRuntime* runtime = nullptr);
 // Sets the shutdown event and stops each instance within kPipeStopTimeoutMs;
-// false when a thread did not end in time.
+// false when a thread did not end in time. The shutdown event may be closed
+// afterwards; destroying the list waits for the threads that still run.
 bool StopPipeServers(PipeServerList& servers, HANDLE shutdownEvent);
 
 } // namespace qvx

@@ -2,14 +2,15 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "runtime/monitor_wait_set.h"
 #include "model/table_lock.h"
 #include "platform/handles.h"
 #include "protocol/control_client.h"
 #include "protocol/dispatcher.h"
 #include "protocol/host_hooks.h"
+#include "runtime/host_runtime.h"
 #include "tests/protocol/pipe_test_support.h"
 #include "tests/support/trace_capture.h"
 
@@ -36,7 +37,8 @@ protected:
         return reply;
     }
 
-    RunningPipeServers servers_{Dispatch, 2};
+    HostRuntime runtime_;
+    RunningPipeServers servers_{Dispatch, 2, &runtime_};
     ControlConnection client_;
 };
 
@@ -69,7 +71,7 @@ TEST_F(DispatcherTest, PingAndUnrecognisedRequestsOnOneConnection)
 
 TEST_F(DispatcherTest, EveryCompletedTransferWakesTheMonitor)
 {
-    HANDLE wake = ProcessMonitorWaitSet().WakeEvent();
+    HANDLE wake = runtime_.waitSet.WakeEvent();
     WaitForSingleObject(wake, 0);
     EXPECT_EQ(Ask(L"PING"), L"ACK");
     EXPECT_EQ(WaitForSingleObject(wake, kIoTimeoutMs), WAIT_OBJECT_0);
@@ -96,57 +98,111 @@ TEST_F(DispatcherTest, TriggerMonitorRegistrationIsAcknowledged)
     g_registrations = 0;
     EXPECT_EQ(Ask(L"REGISTER_SERVICE_TRIGGER_MONITOR,ignored,fields"), L"ACK");
     EXPECT_EQ(g_registrations.load(), 1);
-    EXPECT_EQ(g_heldModeDuringHandler.load(), 1) << "the handler did not run under the shared table lock";
+    EXPECT_EQ(g_heldModeDuringHandler.load(), 0) << "the registration ran under the table lock";
 }
 
-// What the host saw when STOP_SVH_HOSTING_SERVICE reached it.
-HANDLE g_stopClientPipe = nullptr;
-HANDLE g_hostStopEvent = nullptr;
-std::atomic<DWORD> g_replyBytesWaiting{0};
-std::atomic<bool> g_stopEventSetTooEarly{false};
-std::atomic<int> g_dllStops{0};
+// A host hook that stays in its call until the test lets it go.
+struct HookGate {
+    KernelHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    KernelHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+HookGate* g_hookGate = nullptr;
 
-void RecordDllStop()
+void BlockingHook()
 {
+    SetEvent(g_hookGate->entered.Get());
+    WaitForSingleObject(g_hookGate->release.Get(), INFINITE);
+}
+
+TEST_F(DispatcherTest, ATriggerRegistrationThatWaitsKeepsNoWriterWaiting)
+{
+    HostHooks hooks;
+    hooks.runTriggerRegistration = BlockingHook;
+    HookGate gate;
+    g_hookGate = &gate;
+    InstallHostHooks(hooks);
+    ASSERT_EQ(client_.Send(L"REGISTER_SERVICE_TRIGGER_MONITOR", kIoTimeoutMs), 0u);
+    ASSERT_EQ(WaitForSingleObject(gate.entered.Get(), kIoTimeoutMs), WAIT_OBJECT_0);
+
+    KernelHandle writerIn(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread writer([&writerIn] {
+        TableLock exclusive(TableLockMode::Exclusive);
+        SetEvent(writerIn.Get());
+    });
+    EXPECT_EQ(WaitForSingleObject(writerIn.Get(), kIoTimeoutMs), WAIT_OBJECT_0) << "a writer waited for the hook";
+    SetEvent(gate.release.Get());
+    writer.join();
+
+    std::wstring reply;
+    EXPECT_EQ(client_.Receive(reply, kIoTimeoutMs), 0u);
+    EXPECT_EQ(reply, L"ACK");
+}
+
+// What the host was like when STOP_SVH_HOSTING_SERVICE asked the DLL-hosted
+// services to stop (seen through that call's trace point).
+struct DllStopProbe {
+    HANDLE clientPipe = nullptr;
+    HANDLE hostStopEvent = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<DWORD> replyBytesWaiting{0};
+    std::atomic<bool> stopSetTooEarly{false};
+    std::atomic<int> tableLockMode{-1};
+};
+
+void ObserveDllStop(const trace::Record& record, void* context)
+{
+    if (record.text.find(L"StopDllServices") == std::wstring::npos)
+        return;
+    auto& probe = *static_cast<DllStopProbe*>(context);
     DWORD available = 0;
-    PeekNamedPipe(g_stopClientPipe, nullptr, 0, nullptr, &available, nullptr);
-    g_replyBytesWaiting = available;
-    g_stopEventSetTooEarly = WaitForSingleObject(g_hostStopEvent, 0) == WAIT_OBJECT_0;
-    ++g_dllStops;
+    PeekNamedPipe(probe.clientPipe, nullptr, 0, nullptr, &available, nullptr);
+    probe.replyBytesWaiting = available;
+    probe.stopSetTooEarly = WaitForSingleObject(probe.hostStopEvent, 0) == WAIT_OBJECT_0;
+    probe.tableLockMode = RecursiveTableLock::HeldMode();
+    ++probe.calls;
 }
 
-TEST_F(DispatcherTest, StopHostingServiceAcknowledgesBeforeTheHostStops)
+TEST_F(DispatcherTest, StopHostingServiceAcknowledgesThenStopsTheDllServicesThenTheHost)
 {
-    EXPECT_EQ(Ask(L"STOP_SVH_HOSTING_SERVICE"), L"ACK") << "without hooks";
-
-    // A raw client, so that the host's hook can look into its pipe.
-    KernelHandle stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(runtime_.stop.CreateStopEvent());
+    // A raw client, so that the probe can look into its pipe.
     KernelHandle raw(CreateFileW(servers_.Name().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                  nullptr));
     ASSERT_TRUE(raw.IsValid());
     DWORD mode = PIPE_READMODE_MESSAGE;
     ASSERT_TRUE(SetNamedPipeHandleState(raw.Get(), &mode, nullptr, nullptr));
-    g_stopClientPipe = raw.Get();
-    g_hostStopEvent = stopEvent.Get();
-    g_dllStops = 0;
-    HostHooks hooks;
-    hooks.stopDllServices = RecordDllStop;
-    hooks.hostStopEvent = stopEvent.Get();
-    InstallHostHooks(hooks);
+    DllStopProbe probe;
+    probe.clientPipe = raw.Get();
+    probe.hostStopEvent = runtime_.stop.StopEvent().Get();
+    trace::SetObserver(ObserveDllStop, &probe);
 
     const wchar_t request[] = L"STOP_SVH_HOSTING_SERVICE";
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(raw.Get(), request, sizeof(request), &written, nullptr));
-    EXPECT_EQ(WaitForSingleObject(stopEvent.Get(), kIoTimeoutMs), WAIT_OBJECT_0) << "the host was not stopped";
-    EXPECT_EQ(g_dllStops.load(), 1);
-    EXPECT_EQ(g_replyBytesWaiting.load(), 8u) << "DLL services were stopped before the ACK went out";
-    EXPECT_FALSE(g_stopEventSetTooEarly.load()) << "the host stop came before the DLL services were stopped";
+    const DWORD stopped = WaitForSingleObject(runtime_.stop.StopEvent().Get(), kIoTimeoutMs);
+    trace::SetObserver(nullptr, nullptr);
+    EXPECT_EQ(stopped, WAIT_OBJECT_0) << "the host was not stopped";
+    EXPECT_EQ(probe.calls.load(), 1);
+    EXPECT_EQ(probe.replyBytesWaiting.load(), 8u) << "DLL services were stopped before the ACK went out";
+    EXPECT_FALSE(probe.stopSetTooEarly.load()) << "the host stop came before the DLL services were stopped";
+    EXPECT_EQ(probe.tableLockMode.load(), 0) << "the DLL services were stopped under the table lock";
 
     wchar_t reply[16] = {};
     DWORD got = 0;
     ASSERT_TRUE(ReadFile(raw.Get(), reply, sizeof(reply), &got, nullptr));
     EXPECT_EQ(got, 8u);
     EXPECT_STREQ(reply, L"ACK");
+}
+
+TEST_F(DispatcherTest, StopHostingServiceOnAPipeOfNoHostIsOnlyAcknowledged)
+{
+    RunningPipeServers bare(Dispatch, 1);
+    ControlConnection client;
+    ASSERT_EQ(client.Open(bare.Name(), kIoTimeoutMs), 0u);
+    std::wstring reply;
+    ASSERT_EQ(client.Send(L"STOP_SVH_HOSTING_SERVICE", kIoTimeoutMs), 0u);
+    ASSERT_EQ(client.Receive(reply, kIoTimeoutMs), 0u);
+    EXPECT_EQ(reply, L"ACK");
 }
 
 } // namespace

@@ -348,6 +348,112 @@ TEST_F(PipeServerTest, PipeDaclHoldsTheFourEntriesInOrder)
     }
 }
 
+// A callback that stays in its first call until the test lets it go, and
+// then still works on the instance it was called with.
+struct BlockingCallbackGate {
+    KernelHandle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    KernelHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    KernelHandle destroyed{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<bool> completed{false};
+    std::atomic<bool> ranAfterDestruction{false};
+};
+BlockingCallbackGate* g_gate = nullptr;
+
+void BlockingCallback(SVHServerPipe& pipe)
+{
+    SetEvent(g_gate->entered.Get());
+    WaitForSingleObject(g_gate->release.Get(), INFINITE);
+    if (WaitForSingleObject(g_gate->destroyed.Get(), 0) == WAIT_OBJECT_0)
+        g_gate->ranAfterDestruction = true;
+    pipe.AdvanceIo();
+    pipe.SetReply(L"still here");
+    g_gate->completed = true;
+}
+
+class PipeStopTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_gate = &gate_;
+        name_ = test::UniqueName(L"\\\\.\\pipe\\qvxtest-stop");
+    }
+    void TearDown() override
+    {
+        // Whatever failed, no thread may stay blocked on the gate.
+        SetEvent(gate_.release.Get());
+    }
+
+    // Starts `server` and brings its thread into the blocking callback.
+    void EnterCallback(SVHServerPipe& server, HANDLE shutdown)
+    {
+        ASSERT_EQ(server.Create(name_.c_str(), 1, 0), 0u);
+        ASSERT_EQ(server.Connect(), 0u);
+        ASSERT_TRUE(server.Start(BlockingCallback, shutdown));
+        ASSERT_EQ(client_.Open(name_, kIoTimeoutMs), 0u);
+        ASSERT_EQ(WaitForSingleObject(gate_.entered.Get(), kIoTimeoutMs), WAIT_OBJECT_0);
+    }
+
+    BlockingCallbackGate gate_;
+    std::wstring name_;
+    ControlConnection client_;
+};
+
+TEST_F(PipeStopTest, StopThatTimesOutKeepsTheThreadUntilItHasEnded)
+{
+    PipeServerList list;
+    list.push_back(std::make_unique<SVHServerPipe>());
+    KernelHandle shutdown(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EnterCallback(*list[0], shutdown.Get());
+
+    EXPECT_FALSE(StopPipeServers(list, shutdown.Get())) << "a thread still in its callback counted as stopped";
+    EXPECT_TRUE(list[0]->IsRunning());
+    EXPECT_NE(list[0]->IoThread(), nullptr);
+    EXPECT_FALSE(list[0]->Stop(0)) << "a later stop did not wait again";
+    EXPECT_FALSE(list[0]->Start(BlockingCallback, shutdown.Get())) << "a thread on its way out counted as started";
+
+    // The owner of the shutdown event closes it once the stop has failed;
+    // the thread still ends cleanly when its callback returns.
+    shutdown.Reset();
+    SetEvent(gate_.release.Get());
+    EXPECT_TRUE(list[0]->Stop(kIoTimeoutMs));
+    EXPECT_FALSE(list[0]->IsRunning());
+    EXPECT_EQ(list[0]->IoThread(), nullptr);
+    EXPECT_TRUE(gate_.completed.load());
+    EXPECT_TRUE(list[0]->Stop(0)) << "stopping a stopped instance";
+    list.clear();
+}
+
+// Sets an event when the destructor says that it waits for a busy thread.
+void SignalDestructorWait(const trace::Record& record, void* event)
+{
+    if (record.text.find(L"still busy at destruction") != std::wstring::npos)
+        SetEvent(static_cast<HANDLE>(event));
+}
+
+TEST_F(PipeStopTest, DestroyingAnInstanceWaitsForItsThreadAfterAFailedStop)
+{
+    auto server = std::make_unique<SVHServerPipe>();
+    KernelHandle shutdown(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    EnterCallback(*server, shutdown.Get());
+    EXPECT_FALSE(server->Stop(0));
+
+    KernelHandle destructorWaits(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    trace::SetObserver(SignalDestructorWait, destructorWaits.Get());
+    std::thread destroyer([&server, this] {
+        server.reset();
+        SetEvent(gate_.destroyed.Get());
+    });
+    HANDLE either[2] = {gate_.destroyed.Get(), destructorWaits.Get()};
+    DWORD first = WaitForMultipleObjects(2, either, FALSE, kIoTimeoutMs);
+    trace::SetObserver(nullptr, nullptr);
+    EXPECT_EQ(first, WAIT_OBJECT_0 + 1) << "the instance was destroyed under its running thread";
+
+    SetEvent(gate_.release.Get());
+    destroyer.join();
+    EXPECT_TRUE(gate_.completed.load());
+    EXPECT_FALSE(gate_.ranAfterDestruction.load()) << "the callback ran on a destroyed instance";
+}
+
 // The child's end: the diagnostic block as text, then the abnormal exit.
 DiagnosticBlock g_childBlock;
 std::atomic<unsigned> g_childCreateFailures{0};
