@@ -10,6 +10,7 @@
 #include "platform/wide_text.h"
 #include "protocol/control_client.h"
 #include "protocol/message_codec.h"
+#include "tests/support/test_prefix.h"
 #include "tests/support/installed_service.h"
 
 namespace qvx {
@@ -31,6 +32,8 @@ class InstalledCommands : public testing::Test {
 protected:
     void SetUp() override
     {
+        QVX_REQUIRE_TEST_PREFIX();
+        inPrefix_ = true;
         ASSERT_EQ(service_.Error(), 0u);
         RemoveCreatedKeys();
         ASSERT_EQ(service_.Start(), 0u);
@@ -38,6 +41,8 @@ protected:
     }
     void TearDown() override
     {
+        if (!inPrefix_)
+            return;
         client_.Close();
         service_.Stop();
         RemoveCreatedKeys();
@@ -77,6 +82,7 @@ protected:
 
     test::InstalledService service_;
     ControlConnection client_;
+    bool inPrefix_ = false;
 };
 
 TEST_F(InstalledCommands, ServicesCreatedOverThePipeSurviveARestartWhole)

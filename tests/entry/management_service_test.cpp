@@ -7,6 +7,7 @@
 #include "platform/handles.h"
 #include "tests/entry/status_recorder.h"
 #include "tests/support/test_service_key.h"
+#include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
@@ -103,6 +104,29 @@ TEST_F(ManagementServiceMainTest, WithoutAHandlerNothingRunsAndNothingIsReported
     EXPECT_TRUE(recorder.Reports().empty());
     EXPECT_EQ(GetManagementService(), nullptr);
     CloseManagementThreadHandle();
+}
+
+// Launch protection stood down for a legacy host stays marked as stood down
+// until putting it back has worked, so that a failed restore is neither
+// forgotten nor reported as done. (The protection calls are not built yet
+// and always fail.)
+TEST(RestoreLaunchProtectionTest, AFailedRestoreKeepsTheStoodDownMark)
+{
+    ManagementService service;
+    service.managementProtectionStoodDown = true;
+    service.proxyProtectionStoodDown = true;
+    test::TraceCapture traces;
+
+    RestoreLaunchProtection(service);
+
+    EXPECT_TRUE(service.managementProtectionStoodDown.load());
+    EXPECT_TRUE(service.proxyProtectionStoodDown.load());
+    for (const wchar_t* name : {L"qvxsvh", L"qvxtrust", L"qvxfwsvc"}) {
+        EXPECT_TRUE(traces.Contains(trace::kError, std::wstring(name) + L" launch protection could not be restored"))
+            << traces.Dump();
+        EXPECT_TRUE(traces.Contains(trace::kError, std::wstring(name) + L" lockdown could not be restored"))
+            << traces.Dump();
+    }
 }
 
 } // namespace
