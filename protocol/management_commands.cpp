@@ -137,7 +137,7 @@ void HandleCreateService(const std::wstring& request, SVHServerPipe& pipe)
         return;
     }
     const std::wstring profileName = record->GetName();
-    if (!EqualsFolded(profileName, name) || !IsStorableServiceName(profileName)) {
+    if (!SameServiceName(profileName, name) || !IsStorableServiceName(profileName)) {
         QVX_TRACE(trace::kError, 6, L"app profile names another service", name, profileName);
         pipe.WriteReply(reply::kParsingAppProfile);
         return;
@@ -334,7 +334,7 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(reply::kServiceAlreadyRunning);
         return;
     }
-    if (HostBesideLegacyHost() && EqualsFolded(name, kTrustProxyName)) {
+    if (HostBesideLegacyHost() && SameServiceName(name, kTrustProxyName)) {
         QVX_TRACE(trace::kInfo, 16, L"legacy host keeps the trust service's profile", name);
         pipe.WriteReply(reply::kAck);
         return;
