@@ -10,6 +10,7 @@
 // the dispatcher's shared hold loses nothing.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,39 @@ void CopyProfileFields(ServiceRecord& to, const ServiceRecord& from, bool launch
     to.SetDependOnService(from.GetDependOnService());
 }
 
+// Whether a stored dependency list reads back as these names: the load
+// trims blanks from both ends of the stored text. (Names from a profile
+// are trimmed as they are read.)
+bool DependenciesLoadBack(const std::vector<std::wstring>& names)
+{
+    auto blankAt = [](const std::wstring& name, bool front) {
+        return !name.empty() && (front ? name.front() : name.back()) == L' ';
+    };
+    return names.empty() || (!blankAt(names.front(), true) && !blankAt(names.back(), false));
+}
+
+// Whether the next start of the host loads the configuration the profile
+// gave as it is: the load refuses a service without a binary path or a DLL
+// service with an empty entry point, and reads an entry point only for a
+// DLL service. A configuration that would not come back is refused now
+// rather than acknowledged and lost (or changed) at the next start.
+bool ProfileLoadsBack(const ServiceRecord& record)
+{
+    RecordLock guard(record);
+    const std::wstring name = record.GetName();
+    if (record.GetBinaryPath().empty()) {
+        QVX_TRACE(trace::kError, 21, L"app profile gives no binary path", name);
+        return false;
+    }
+    const std::optional<std::string> entryPoint = record.GetServiceMain();
+    const bool dllService = record.GetServiceType() == WinServiceType::kUserDll;
+    if (entryPoint && (!dllService || entryPoint->empty())) {
+        QVX_TRACE(trace::kError, 22, L"app profile entry point would not be kept", name, record.GetServiceType());
+        return false;
+    }
+    return true;
+}
+
 // Saves the record; when that fails, puts `before` back into memory and
 // into whatever part of the key the failed save had written, so that the
 // service keeps the configuration it had. Called under the record lock.
@@ -133,6 +167,10 @@ void HandleCreateService(const std::wstring& request, SVHServerPipe& pipe)
     }
     if (parsed != ERROR_SUCCESS) {
         QVX_TRACE(trace::kError, 5, L"app profile not read", name, parsed);
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
+    if (!ProfileLoadsBack(*record)) {
         pipe.WriteReply(reply::kParsingAppProfile);
         return;
     }
@@ -276,6 +314,11 @@ void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(error);
         return;
     }
+    if (!DependenciesLoadBack(copy.GetDependOnService())) {
+        QVX_TRACE(trace::kError, 23, L"dependency with blanks around would not be kept", fields[1], dependencies);
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
     if (!table->ValidateDependencies(copy)) {
         pipe.WriteReply(reply::kInvalidDependency);
         return;
@@ -308,6 +351,10 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
     }
     if (parsed != ERROR_SUCCESS) {
         QVX_TRACE(trace::kError, 13, L"app profile not read", parsed);
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
+    if (!ProfileLoadsBack(working)) {
         pipe.WriteReply(reply::kParsingAppProfile);
         return;
     }

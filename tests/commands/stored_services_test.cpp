@@ -86,5 +86,80 @@ TEST_F(StoredServices, NamesOfOneRegistryKeyAreOneService)
     EXPECT_TRUE(key_.SubkeyNames(L"Services").empty());
 }
 
+TEST_F(StoredServices, WhatIsAcknowledgedLoadsBackUnchanged)
+{
+    const std::wstring longPath = L"C:\\" + std::wstring(1500, L'p') + L".exe";
+    const std::wstring longArgs = std::wstring(1100, L'a');
+    const std::wstring longEntry = std::wstring(1200, L'E');
+    const std::wstring longName = std::wstring(250, L'd');
+    const std::wstring dll = L"<ServiceType>SERVICE_SVH_USER_DLL</ServiceType>";
+    auto withoutPath = [](const std::wstring& name) {
+        return L"<Service><Name>" + name + L"</Name><StartupProfile>SERVICE_START_NORMAL</StartupProfile>"
+               L"<ServiceType>SERVICE_WIN32_OWN_PROCESS</ServiceType></Service>";
+    };
+    // Dependencies that together are longer than a short text read.
+    std::vector<std::wstring> dependencies;
+    std::wstring dependencyList;
+    for (wchar_t letter : {L'1', L'2', L'3', L'4', L'5'}) {
+        dependencies.push_back(longName + letter);
+        Create(dependencies.back());
+        dependencyList += (dependencyList.empty() ? L"" : L":") + dependencies.back();
+    }
+    Create(L"rt_base");
+    Create(L" rt_blank"); // a blank is a character of a name like any other
+
+    struct Case {
+        const char* name;
+        const wchar_t* service;
+        std::wstring request;
+        const wchar_t* reply;
+    };
+    const Case cases[] = {
+        {"profile without a binary path", L"rt_nopath", L"CREATE_SERVICE,rt_nopath," + withoutPath(L"rt_nopath"),
+         reply::kParsingAppProfile},
+        {"empty binary path", L"rt_empty",
+         L"CREATE_SERVICE,rt_empty," + Profile(L"rt_empty", L"<BinaryPath></BinaryPath>"), reply::kParsingAppProfile},
+        {"long binary path", L"rt_longpath",
+         L"CREATE_SERVICE,rt_longpath," + Profile(L"rt_longpath", L"<BinaryPath>" + longPath + L"</BinaryPath>"),
+         reply::kAck},
+        {"long start arguments", L"rt_args",
+         L"CREATE_SERVICE,rt_args," + Profile(L"rt_args", L"<ServiceArgVectors>" + longArgs + L"</ServiceArgVectors>"),
+         reply::kAck},
+        {"long entry point", L"rt_dll",
+         L"CREATE_SERVICE,rt_dll," + Profile(L"rt_dll", dll + L"<ServiceMain>" + longEntry + L"</ServiceMain>"),
+         reply::kAck},
+        {"entry point of a process service", L"rt_exe",
+         L"CREATE_SERVICE,rt_exe," + Profile(L"rt_exe", L"<ServiceMain>Run</ServiceMain>"), reply::kParsingAppProfile},
+        {"name with non-ascii letters", L"rt_\u00e9t\u00e9",
+         L"CREATE_SERVICE,RT_\u00c9T\u00c9," + Profile(L"rt_\u00c9t\u00e9"), reply::kAck},
+        {"configured long binary path", L"rt_base",
+         L"CONFIG_SERVICE,rt_base,EMPTY," + longPath + L",EMPTY,EMPTY", reply::kAck},
+        {"profile change without a binary path", L"rt_base", L"CONFIG_SERVICE2," + withoutPath(L"rt_base"),
+         reply::kParsingAppProfile},
+        {"profile change giving a process service an entry point", L"rt_base",
+         L"CONFIG_SERVICE2," + Profile(L"rt_base", L"<ServiceMain>Run</ServiceMain>"), reply::kParsingAppProfile},
+        {"profile change to a long path", L"rt_base",
+         L"CONFIG_SERVICE2," + Profile(L"rt_base", L"<BinaryPath>" + longPath + L"x</BinaryPath>"), reply::kAck},
+        {"dependency list beginning with a blank", L"rt_base", L"CONFIG_SERVICE,rt_base,EMPTY,EMPTY, rt_blank,EMPTY",
+         reply::kInvalidDependency},
+        {"configured long dependency list", L"rt_base",
+         L"CONFIG_SERVICE,rt_base,EMPTY,EMPTY," + dependencyList + L",EMPTY", reply::kAck},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Ask(c.request), c.reply);
+        const Seen before = Look(c.service);
+        Restart();
+        EXPECT_EQ(Look(c.service), before);
+    }
+    ASSERT_NE(Find(L"rt_base"), nullptr);
+    ASSERT_NE(Find(L"rt_dll"), nullptr);
+    EXPECT_EQ(Find(L"rt_base")->GetBinaryPath(), longPath + L"x");
+    EXPECT_EQ(Find(L"rt_base")->GetDependOnService(), dependencies);
+    EXPECT_EQ(Find(L"rt_dll")->GetServiceMain().value_or(""), WideToUtf8(longEntry));
+    for (const wchar_t* refused : {L"rt_nopath", L"rt_empty", L"rt_exe"})
+        EXPECT_EQ(Find(refused), nullptr) << WideToUtf8(refused);
+}
+
 } // namespace
 } // namespace qvx
