@@ -137,7 +137,11 @@ bool PersistOrRollBack(ServiceRecord& record, const ServiceRecord& before)
         return true;
     QVX_TRACE(trace::kError, 3, L"configuration not stored, change undone", record.GetName(), error);
     CopyProfileFields(record, before, true);
-    SaveServiceConfig(record);
+    // The old configuration is in memory again; if the key cannot take it
+    // back either, the next start of the host loads what part of the change
+    // the failed save left there.
+    if (const DWORD restored = SaveServiceConfig(record); restored != ERROR_SUCCESS)
+        QVX_TRACE(trace::kError, 20, L"previous configuration not stored again", record.GetName(), restored);
     return false;
 }
 
