@@ -208,6 +208,10 @@ void HandleCreateService(const std::wstring& request, SVHServerPipe& pipe)
         // start of the host: take it back out rather than report success.
         QVX_TRACE(trace::kError, 8, L"new service not stored, creation undone", profileName, saved);
         DeleteServiceKey(*added);
+        // What part of the key the failed save made and the deletion could
+        // not take away brings a half-stored service to the next start.
+        if (ServiceKeyPresent(profileName))
+            QVX_TRACE(trace::kError, 24, L"undone creation leaves its key behind", profileName);
         table->Remove(*added);
         pipe.WriteReply(reply::kConfigFailed);
         return;
@@ -251,7 +255,8 @@ void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
         // The service would come back with the next start of the host: keep
         // it, with whatever part of its key the deletion took written again.
         QVX_TRACE(trace::kError, 10, L"service key still present, service kept", name);
-        SaveServiceConfig(*record);
+        if (const DWORD restored = SaveServiceConfig(*record); restored != ERROR_SUCCESS)
+            QVX_TRACE(trace::kError, 25, L"kept service not stored again", name, restored);
         pipe.WriteReply(reply::kConfigFailed);
         return;
     }
