@@ -166,7 +166,8 @@ DWORD ReadDependOnService(ProfileContext& context, const XMLElement& element)
         // The cleaned name is tested too: blanks or quotes around the
         // service's own name must not slip a self-dependency through.
         for (std::wstring_view candidate : {std::wstring_view(text), std::wstring_view(name)}) {
-            if (!candidate.empty() && (EqualsFolded(candidate, ownName) || EqualsFolded(candidate, kManagementServiceName)))
+            if (!candidate.empty() &&
+                (SameServiceName(candidate, ownName) || SameServiceName(candidate, kManagementServiceName)))
                 return ValueError(context.record, *child, text, ERROR_CIRCULAR_DEPENDENCY);
         }
         // The stored list separates names with ':': a name holding one

@@ -2,13 +2,22 @@
 
 #include <atomic>
 
+#include "platform/trace.h"
+
 namespace qvx {
 namespace {
 
+// A close that fails tells of a handle released twice or never valid.
+void Close(const wchar_t* kind, HANDLE handle)
+{
+    if (!CloseHandle(handle))
+        QVX_TRACE(trace::kError, 1, L"handle not closed", kind, static_cast<const void*>(handle), GetLastError());
+}
+
 class ClosingHandleRelease final : public HandleRelease {
 public:
-    void ReleaseTimer(HANDLE timer) override { CloseHandle(timer); }
-    void ReleaseServiceMutex(HANDLE mutex) override { CloseHandle(mutex); }
+    void ReleaseTimer(HANDLE timer) override { Close(L"timer", timer); }
+    void ReleaseServiceMutex(HANDLE mutex) override { Close(L"service mutex", mutex); }
 };
 
 ClosingHandleRelease g_defaultRelease;

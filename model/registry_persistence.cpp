@@ -37,7 +37,10 @@ constexpr const wchar_t kServiceMainValue[] = L"ServiceMain";
 constexpr const wchar_t kUserStoppedValue[] = L"UserStopped";
 constexpr const wchar_t kVersionValue[] = L"Version";
 
-constexpr size_t kTextBufferChars = 1024;
+// Texts are read whole, however long: a text cut short would load as
+// another path, argument text, entry point or dependency list than the one
+// the save wrote and the commands answered for.
+constexpr size_t kWholeText = static_cast<size_t>(-1);
 constexpr wchar_t kDependencySeparator[] = L":";
 constexpr wchar_t kPowerProfileSeparator[] = L" ";
 constexpr int kMinTimeoutSeconds = 30;
@@ -72,7 +75,7 @@ public:
 
     DWORD Required(const wchar_t* name, std::wstring& text, Text rule)
     {
-        if (!ReadText(key_, name, text, kTextBufferChars))
+        if (!ReadText(key_, name, text, kWholeText))
             return Failed(name, GetLastError());
         if (rule == Text::kNotEmpty && text.empty())
             return Failed(name, ERROR_INVALID_DATA);
@@ -88,7 +91,7 @@ public:
     // traced as a warning.
     bool Optional(const wchar_t* name, std::wstring& text)
     {
-        if (ReadText(key_, name, text, kTextBufferChars))
+        if (ReadText(key_, name, text, kWholeText))
             return true;
         NoteUnusable(name, GetLastError());
         return false;

@@ -13,7 +13,7 @@ constexpr size_t kNotFound = static_cast<size_t>(-1);
 bool ListsName(const std::vector<std::wstring>& names, std::wstring_view name)
 {
     for (const auto& entry : names) {
-        if (EqualsFolded(entry, name))
+        if (SameServiceName(entry, name))
             return true;
     }
     return false;
@@ -54,7 +54,7 @@ size_t ServiceTable::IndexOf(std::wstring_view name, SvhServiceType type) const
 {
     for (size_t i = 0; i < records_.size(); ++i) {
         const ServiceRecord& candidate = *records_[i];
-        if (candidate.GetSVHType() == type && EqualsFolded(candidate.GetName(), name))
+        if (candidate.GetSVHType() == type && SameServiceName(candidate.GetName(), name))
             return i;
     }
     return kNotFound;
@@ -87,7 +87,7 @@ ServiceRecord* ServiceTable::FindByName(std::wstring_view name) const
 {
     TableLock guard(lock_, TableLockMode::Shared);
     for (const auto& record : records_) {
-        if (EqualsFolded(record->GetName(), name))
+        if (SameServiceName(record->GetName(), name))
             return record.get();
     }
     return nullptr;
@@ -132,7 +132,7 @@ bool ServiceTable::Remove(const ServiceRecord& record)
     if (found == records_.end()) {
         const std::wstring name = record.GetName();
         for (auto it = records_.begin(); it != records_.end(); ++it) {
-            if (EqualsFolded((*it)->GetName(), name)) {
+            if (SameServiceName((*it)->GetName(), name)) {
                 found = it;
                 break;
             }
@@ -194,7 +194,7 @@ ServiceRecord* ServiceTable::FindSharedHost(const ServiceRecord& record,
     TableLock guard(lock_, TableLockMode::Shared);
     for (HostTest isHost : kPasses) {
         for (const auto& candidate : records_) {
-            if (candidate->GetName() == name || !IsSharedProcessOf(*candidate, binaryPath))
+            if (SameServiceName(candidate->GetName(), name) || !IsSharedProcessOf(*candidate, binaryPath))
                 continue;
             std::shared_ptr<HostedProcess> process = candidate->Process();
             if (!isHost(*candidate, process))
@@ -234,7 +234,7 @@ bool ServiceTable::LeadsBackTo(const ServiceRecord& start, std::wstring_view nam
     while (!pending.empty()) {
         std::wstring next = std::move(pending.back());
         pending.pop_back();
-        if (EqualsFolded(next, name))
+        if (SameServiceName(next, name))
             return true;
         if (next.empty() || ListsName(visited, next))
             continue;
@@ -257,11 +257,11 @@ bool ServiceTable::ValidateDependencies(const ServiceRecord& record) const
     for (const auto& dependencyName : dependencies) {
         if (dependencyName.empty())
             continue;
-        if (EqualsFolded(dependencyName, kManagementServiceName)) {
+        if (SameServiceName(dependencyName, kManagementServiceName)) {
             QVX_TRACE(trace::kError, 4, L"dependency on the management service", name, dependencyName);
             return false;
         }
-        if (EqualsFolded(dependencyName, name)) {
+        if (SameServiceName(dependencyName, name)) {
             QVX_TRACE(trace::kError, 5, L"dependency on itself", name, dependencyName);
             return false;
         }

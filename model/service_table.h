@@ -3,8 +3,10 @@
 // service, owned by the table, kept in insertion order. Every scan runs from
 // the first entry upward, so the first match in insertion order wins.
 //
-// Names are compared with ASCII letter case folded. Two records may carry
-// the same name only when their SVHType differs.
+// Names are compared as the registry compares the names of the services'
+// keys (SameServiceName): two names that would open one key name one
+// service. Binary paths compare with ASCII letter case folded. Two records
+// may carry the same name only when their SVHType differs.
 //
 // Locking: each operation takes its own TableLock on the process's table
 // lock, nested inside whatever the caller holds; lookups and checks take it

@@ -1,9 +1,13 @@
 #pragma once
 // Owner types for Windows handles: one move-only owner per kind of handle,
-// closing on destruction and keeping the thread's last error intact.
+// closing on destruction and keeping the thread's last error intact. A close
+// that fails is traced with the kind of handle and the error: it tells of a
+// handle closed twice or never valid, which no caller would see otherwise.
 
 #include <windows.h>
 #include <winsvc.h>
+
+#include "platform/trace.h"
 
 namespace qvx {
 
@@ -58,7 +62,10 @@ private:
     {
         if (Traits::IsValid(handle_)) {
             DWORD lastError = GetLastError();
-            Traits::Close(handle_);
+            const DWORD error = Traits::Close(handle_);
+            if (error != ERROR_SUCCESS)
+                QVX_TRACE(trace::kError, 1, L"handle not closed", Traits::kKind, static_cast<const void*>(handle_),
+                          error);
             SetLastError(lastError);
         }
         handle_ = Traits::Invalid();
@@ -69,44 +76,56 @@ private:
 
 struct KernelHandleTraits {
     using Handle = HANDLE;
+    static constexpr const wchar_t* kKind = L"kernel handle";
     static Handle Invalid() { return nullptr; }
     static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    static void Close(Handle h) { CloseHandle(h); }
+    // 0, or the error of the failed close.
+    static DWORD Close(Handle h) { return CloseHandle(h) ? ERROR_SUCCESS : GetLastError(); }
 };
 
 struct RegKeyTraits {
     using Handle = HKEY;
+    static constexpr const wchar_t* kKind = L"registry key";
     static Handle Invalid() { return nullptr; }
     static bool IsValid(Handle h) { return h != nullptr; }
-    static void Close(Handle h) { RegCloseKey(h); }
+    // 0, or the error of the failed close.
+    static DWORD Close(Handle h) { return static_cast<DWORD>(RegCloseKey(h)); }
 };
 
 struct ServiceHandleTraits {
     using Handle = SC_HANDLE;
+    static constexpr const wchar_t* kKind = L"service handle";
     static Handle Invalid() { return nullptr; }
     static bool IsValid(Handle h) { return h != nullptr; }
-    static void Close(Handle h) { CloseServiceHandle(h); }
+    // 0, or the error of the failed close.
+    static DWORD Close(Handle h) { return CloseServiceHandle(h) ? ERROR_SUCCESS : GetLastError(); }
 };
 
 struct LocalMemoryTraits {
     using Handle = HLOCAL;
+    static constexpr const wchar_t* kKind = L"local memory";
     static Handle Invalid() { return nullptr; }
     static bool IsValid(Handle h) { return h != nullptr; }
-    static void Close(Handle h) { LocalFree(h); }
+    // 0, or the error of the failed close.
+    static DWORD Close(Handle h) { return LocalFree(h) == nullptr ? ERROR_SUCCESS : GetLastError(); }
 };
 
 struct ModuleTraits {
     using Handle = HMODULE;
+    static constexpr const wchar_t* kKind = L"module";
     static Handle Invalid() { return nullptr; }
     static bool IsValid(Handle h) { return h != nullptr; }
-    static void Close(Handle h) { FreeLibrary(h); }
+    // 0, or the error of the failed close.
+    static DWORD Close(Handle h) { return FreeLibrary(h) ? ERROR_SUCCESS : GetLastError(); }
 };
 
 struct EventSourceTraits {
     using Handle = HANDLE;
+    static constexpr const wchar_t* kKind = L"event source";
     static Handle Invalid() { return nullptr; }
     static bool IsValid(Handle h) { return h != nullptr; }
-    static void Close(Handle h) { DeregisterEventSource(h); }
+    // 0, or the error of the failed close.
+    static DWORD Close(Handle h) { return DeregisterEventSource(h) ? ERROR_SUCCESS : GetLastError(); }
 };
 
 using KernelHandle = ScopedHandle<KernelHandleTraits>;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <climits>
+
 namespace qvx {
 
 bool EqualsFolded(std::wstring_view a, std::wstring_view b) noexcept
@@ -13,6 +15,18 @@ bool EqualsFolded(std::wstring_view a, std::wstring_view b) noexcept
             return false;
     }
     return true;
+}
+
+bool SameServiceName(std::wstring_view a, std::wstring_view b) noexcept
+{
+    if (a.size() != b.size())
+        return false; // one upper-case table entry per code unit: lengths never change
+    if (a.empty())
+        return true;
+    if (a.size() > static_cast<size_t>(INT_MAX))
+        return false;
+    const int length = static_cast<int>(a.size());
+    return CompareStringOrdinal(a.data(), length, b.data(), length, TRUE) == CSTR_EQUAL;
 }
 
 bool StartsWithFolded(std::wstring_view text, std::wstring_view prefix) noexcept

@@ -1,6 +1,8 @@
 #pragma once
-// Wide-text helpers. Every comparison of names in this system folds ASCII
-// letter case only; other code units compare exactly.
+// Wide-text helpers. Comparisons of enumeration names, paths and protocol
+// words fold ASCII letter case only; other code units compare exactly.
+// Service names are the exception (SameServiceName): each names a registry
+// key, and they compare as the registry compares key names.
 
 #include <string>
 #include <string_view>
@@ -13,6 +15,12 @@ constexpr wchar_t FoldAscii(wchar_t c) noexcept
 }
 
 bool EqualsFolded(std::wstring_view a, std::wstring_view b) noexcept;
+// Whether two service names name the same service: the same registry key.
+// The registry takes key names that differ only in letter case as one key,
+// over all of Unicode (ordinal, by the system's upper-case table), so a
+// name folded to ASCII lower case for storage still meets every name that
+// opens its key.
+bool SameServiceName(std::wstring_view a, std::wstring_view b) noexcept;
 bool StartsWithFolded(std::wstring_view text, std::wstring_view prefix) noexcept;
 // Position of the first folded occurrence of needle in text, or npos.
 size_t FindFolded(std::wstring_view text, std::wstring_view needle) noexcept;

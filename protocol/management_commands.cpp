@@ -10,6 +10,7 @@
 // the dispatcher's shared hold loses nothing.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,39 @@ void CopyProfileFields(ServiceRecord& to, const ServiceRecord& from, bool launch
     to.SetDependOnService(from.GetDependOnService());
 }
 
+// Whether a stored dependency list reads back as these names: the load
+// trims blanks from both ends of the stored text. (Names from a profile
+// are trimmed as they are read.)
+bool DependenciesLoadBack(const std::vector<std::wstring>& names)
+{
+    auto blankAt = [](const std::wstring& name, bool front) {
+        return !name.empty() && (front ? name.front() : name.back()) == L' ';
+    };
+    return names.empty() || (!blankAt(names.front(), true) && !blankAt(names.back(), false));
+}
+
+// Whether the next start of the host loads the configuration the profile
+// gave as it is: the load refuses a service without a binary path or a DLL
+// service with an empty entry point, and reads an entry point only for a
+// DLL service. A configuration that would not come back is refused now
+// rather than acknowledged and lost (or changed) at the next start.
+bool ProfileLoadsBack(const ServiceRecord& record)
+{
+    RecordLock guard(record);
+    const std::wstring name = record.GetName();
+    if (record.GetBinaryPath().empty()) {
+        QVX_TRACE(trace::kError, 21, L"app profile gives no binary path", name);
+        return false;
+    }
+    const std::optional<std::string> entryPoint = record.GetServiceMain();
+    const bool dllService = record.GetServiceType() == WinServiceType::kUserDll;
+    if (entryPoint && (!dllService || entryPoint->empty())) {
+        QVX_TRACE(trace::kError, 22, L"app profile entry point would not be kept", name, record.GetServiceType());
+        return false;
+    }
+    return true;
+}
+
 // Saves the record; when that fails, puts `before` back into memory and
 // into whatever part of the key the failed save had written, so that the
 // service keeps the configuration it had. Called under the record lock.
@@ -102,7 +136,11 @@ bool PersistOrRollBack(ServiceRecord& record, const ServiceRecord& before)
         return true;
     QVX_TRACE(trace::kError, 3, L"configuration not stored, change undone", record.GetName(), error);
     CopyProfileFields(record, before, true);
-    SaveServiceConfig(record);
+    // The old configuration is in memory again; if the key cannot take it
+    // back either, the next start of the host loads what part of the change
+    // the failed save left there.
+    if (const DWORD restored = SaveServiceConfig(record); restored != ERROR_SUCCESS)
+        QVX_TRACE(trace::kError, 20, L"previous configuration not stored again", record.GetName(), restored);
     return false;
 }
 
@@ -135,8 +173,12 @@ void HandleCreateService(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(reply::kParsingAppProfile);
         return;
     }
+    if (!ProfileLoadsBack(*record)) {
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
     const std::wstring profileName = record->GetName();
-    if (!EqualsFolded(profileName, name) || !IsStorableServiceName(profileName)) {
+    if (!SameServiceName(profileName, name) || !IsStorableServiceName(profileName)) {
         QVX_TRACE(trace::kError, 6, L"app profile names another service", name, profileName);
         pipe.WriteReply(reply::kParsingAppProfile);
         return;
@@ -165,6 +207,10 @@ void HandleCreateService(const std::wstring& request, SVHServerPipe& pipe)
         // start of the host: take it back out rather than report success.
         QVX_TRACE(trace::kError, 8, L"new service not stored, creation undone", profileName, saved);
         DeleteServiceKey(*added);
+        // What part of the key the failed save made and the deletion could
+        // not take away brings a half-stored service to the next start.
+        if (ServiceKeyPresent(profileName))
+            QVX_TRACE(trace::kError, 24, L"undone creation leaves its key behind", profileName);
         table->Remove(*added);
         pipe.WriteReply(reply::kConfigFailed);
         return;
@@ -208,7 +254,8 @@ void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
         // The service would come back with the next start of the host: keep
         // it, with whatever part of its key the deletion took written again.
         QVX_TRACE(trace::kError, 10, L"service key still present, service kept", name);
-        SaveServiceConfig(*record);
+        if (const DWORD restored = SaveServiceConfig(*record); restored != ERROR_SUCCESS)
+            QVX_TRACE(trace::kError, 25, L"kept service not stored again", name, restored);
         pipe.WriteReply(reply::kConfigFailed);
         return;
     }
@@ -275,6 +322,11 @@ void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(error);
         return;
     }
+    if (!DependenciesLoadBack(copy.GetDependOnService())) {
+        QVX_TRACE(trace::kError, 23, L"dependency with blanks around would not be kept", fields[1], dependencies);
+        pipe.WriteReply(reply::kInvalidDependency);
+        return;
+    }
     if (!table->ValidateDependencies(copy)) {
         pipe.WriteReply(reply::kInvalidDependency);
         return;
@@ -310,6 +362,10 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(reply::kParsingAppProfile);
         return;
     }
+    if (!ProfileLoadsBack(working)) {
+        pipe.WriteReply(reply::kParsingAppProfile);
+        return;
+    }
     if (!table->ValidateDependencies(working)) {
         pipe.WriteReply(reply::kInvalidDependency);
         return;
@@ -333,7 +389,7 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(reply::kServiceAlreadyRunning);
         return;
     }
-    if (HostBesideLegacyHost(pipe) && EqualsFolded(name, kTrustProxyName)) {
+    if (HostBesideLegacyHost(pipe) && SameServiceName(name, kTrustProxyName)) {
         QVX_TRACE(trace::kInfo, 16, L"legacy host keeps the trust service's profile", name);
         pipe.WriteReply(reply::kAck);
         return;

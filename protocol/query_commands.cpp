@@ -173,7 +173,7 @@ void HandleEnumDepServices(const std::wstring& request, SVHServerPipe& pipe)
     int count = 0;
     for (size_t i = 0; const ServiceRecord* service = table->GetAt(i); ++i) {
         for (const std::wstring& dependency : service->GetDependOnService()) {
-            if (!EqualsFolded(dependency, name))
+            if (!SameServiceName(dependency, name))
                 continue;
             const ServiceState state = service->GetState();
             if (!PassesFilter(filter, state))

@@ -343,12 +343,27 @@ TEST_F(ManagementCommands, ConfigurationThatCannotBeStoredIsUndone)
     ASSERT_EQ(record->ParseAppProfile(Profile(L"svc", L"<Version>3</Version>")), 0u);
     ASSERT_TRUE(table_.Add(record));
     const FourFields initial = InMemory(L"svc");
+    // The handler traces the failed change and, apart from it, the failed
+    // save of the old configuration.
+    auto handlerErrors = [](const test::TraceCapture& traces) {
+        size_t count = 0;
+        for (const trace::Record& record : traces.Records()) {
+            if (record.level == trace::kError && std::string(record.file) == "management_commands.cpp" &&
+                record.text.find(L"svc") != std::wstring::npos)
+                ++count;
+        }
+        return count;
+    };
 
+    test::TraceCapture traces;
     EXPECT_EQ(Ask(L"CONFIG_SERVICE,svc,SERVICE_START_LATE,D:\\new.exe,EMPTY,LocalService"), reply::kConfigFailed);
     EXPECT_EQ(InMemory(L"svc"), initial);
+    EXPECT_EQ(handlerErrors(traces), 2u) << traces.Dump();
+    traces.Clear();
     EXPECT_EQ(Ask(L"CONFIG_SERVICE2," + Profile(L"svc", L"<Version>4</Version><ShutdownTimeout>90</ShutdownTimeout>")),
               reply::kConfigFailed);
     EXPECT_EQ(InMemory(L"svc"), initial);
+    EXPECT_EQ(handlerErrors(traces), 2u) << traces.Dump();
     EXPECT_EQ(Find(L"svc")->GetVersion(), 3u);
     EXPECT_EQ(Find(L"svc")->GetShutdownTimeout(), 30u);
 }

@@ -103,6 +103,10 @@ TEST_F(ServiceTableTest, AddRefusesANameOnlyWithinTheSameSvhType)
     const Case cases[] = {
         {"same name, same type", L"alpha", SvhServiceType::kSvh, L"alpha", SvhServiceType::kSvh, false},
         {"case differs, both svh", L"alpha", SvhServiceType::kSvh, L"ALPHA", SvhServiceType::kSvh, false},
+        {"non-ascii letter case differs", L"uc_\u00e9t\u00e9", SvhServiceType::kSvh, L"uc_\u00c9t\u00c9",
+         SvhServiceType::kSvh, false},
+        {"another non-ascii letter", L"uc_\u00e9t\u00e9", SvhServiceType::kSvh, L"uc_\u00e8t\u00e9",
+         SvhServiceType::kSvh, true},
         {"case differs, new one unknown", L"alpha", SvhServiceType::kSvh, L"Alpha", SvhServiceType::kUnknown, true},
         {"same name, both unknown", L"alpha", SvhServiceType::kUnknown, L"alpha", SvhServiceType::kUnknown, false},
         {"longer name", L"alpha", SvhServiceType::kSvh, L"alphab", SvhServiceType::kSvh, true},
@@ -169,6 +173,7 @@ TEST_F(ServiceTableTest, FindByNameFoldsCaseAndTakesTheFirstInInsertionOrder)
     ServiceRecord* dupUnknown = Add({L"dup", SvhServiceType::kUnknown});
     ServiceRecord* dupSvh = Add({L"dup", SvhServiceType::kSvh});
     ServiceRecord* onlyUnknown = Add({L"other", SvhServiceType::kUnknown});
+    ServiceRecord* summer = Add({L"uc_\u00e9t\u00e9"});
 
     struct Case {
         const wchar_t* query;
@@ -184,6 +189,8 @@ TEST_F(ServiceTableTest, FindByNameFoldsCaseAndTakesTheFirstInInsertionOrder)
         {L"", nullptr, nullptr},
         {L"DUP", dupUnknown, dupSvh},
         {L"other", onlyUnknown, nullptr},
+        {L"UC_\u00c9T\u00c9", summer, summer},
+        {L"uc_\u00e9t\u00e8", nullptr, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.query)));
@@ -403,10 +410,14 @@ TEST_F(ServiceTableTest, DependsOnAndHasDependents)
     ServiceRecord* a = Add(InWave(L"a", StartupProfile::kNormal, {L"x", L"B"}));
     ServiceRecord* b = Add({L"b"});
     ServiceRecord* c = Add(InWave(L"c", StartupProfile::kNormal, {L"b"}));
+    ServiceRecord* summer = Add({L"\u00e9t\u00e9"});
+    ServiceRecord* winter = Add(InWave(L"winter", StartupProfile::kNormal, {L"\u00c9T\u00c9"}));
 
     EXPECT_TRUE(ServiceTable::DependsOn(*a, *b)) << "names compare with case folded";
     EXPECT_FALSE(ServiceTable::DependsOn(*b, *a));
     EXPECT_FALSE(ServiceTable::DependsOn(*a, *c));
+    EXPECT_TRUE(ServiceTable::DependsOn(*winter, *summer)) << "non-ASCII letters compare with case folded";
+    EXPECT_TRUE(table_.HasDependents(*summer));
 
     EXPECT_TRUE(table_.HasDependents(*b));
     EXPECT_FALSE(table_.HasDependents(*a));
@@ -429,6 +440,9 @@ TEST_F(ServiceTableTest, ValidateDependencies)
     Add(InWave(L"chain2", P::kNormal, {L"subject"}));
     Add(InWave(L"ring1", P::kNormal, {L"ring2"}));
     Add(InWave(L"ring2", P::kNormal, {L"ring1", L"gone"}));
+    Add(InWave(L"\u00e9t\u00e9", P::kNormal));
+    Add(InWave(L"chain3", P::kNormal, {L"\u00c9_LINK"}));
+    Add(InWave(L"\u00e9_link", P::kNormal, {L"subject"}));
 
     struct Case {
         const char* what;
@@ -453,6 +467,8 @@ TEST_F(ServiceTableTest, ValidateDependencies)
         {"a late service on every earlier wave", P::kLate, {L"early", L"normal", L"late", L"unset"}, nullptr},
         {"a demand service", P::kLate, {L"demand"}, L"demand"},
         {"a failure after a passing name", P::kNormal, {L"early", L"missing"}, L"missing"},
+        {"non-ascii letters in another case", P::kNormal, {L"\u00c9T\u00c9"}, nullptr},
+        {"a circle through a name in another case", P::kNormal, {L"chain3"}, L"chain3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

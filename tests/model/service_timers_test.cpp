@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
+#include "model/handle_release.h"
 #include "model/service_mutex.h"
 #include "model/service_record.h"
 #include "model/service_timers.h"
@@ -145,6 +147,24 @@ TEST_F(ServiceTimersTest, ReleaseProcessHandlesLetsGoOfTheRunningProcessOnly)
     EXPECT_FALSE(GetHandleInformation(info.hProcess, &flags)) << "the process handle is closed";
     EXPECT_FALSE(GetHandleInformation(info.hThread, &flags)) << "the thread handle is closed";
     EXPECT_FALSE(record.GetStopRequested());
+}
+
+// Without a monitor the default release closes the handles itself; a close
+// that fails (here, of a handle closed already) is traced.
+TEST(DefaultHandleRelease, TracesAFailedClose)
+{
+    HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    ASSERT_NE(timer, nullptr);
+    HandleRelease& release = CurrentHandleRelease();
+    test::TraceCapture traces;
+    release.ReleaseTimer(timer);
+    EXPECT_TRUE(traces.Records().empty()) << traces.Dump();
+    release.ReleaseTimer(timer);
+    release.ReleaseServiceMutex(timer);
+    size_t traced = 0;
+    for (const trace::Record& record : traces.Records())
+        traced += record.level == trace::kError && std::string(record.file) == "handle_release.cpp";
+    EXPECT_EQ(traced, 2u) << traces.Dump();
 }
 
 } // namespace
