@@ -46,9 +46,14 @@ function(qvx_add_test name)
         set(T_TIMEOUT 300)
     endif()
     add_test(NAME ${name} COMMAND ${QVX_WINE64} $<TARGET_FILE:${name}> --gtest_color=no)
+    # Under Wine a program that crashes can still end with exit code 0: a
+    # test program passes only when GoogleTest got to its summary and
+    # reported no failure.
     set_tests_properties(${name} PROPERTIES
         FIXTURES_REQUIRED wine
         ENVIRONMENT "${QVX_TEST_ENV}"
+        PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ test"
+        FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]"
         TIMEOUT ${T_TIMEOUT})
     if(T_RESOURCE_LOCK)
         set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
