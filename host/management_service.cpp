@@ -60,13 +60,6 @@ ManagementService::ManagementService() noexcept
 
 ManagementService::~ManagementService()
 {
-    UnregisterPowerSettingNotificationFn unregister = GetPowerSettingEntryPoints().unregisterNotification;
-    for (HPOWERNOTIFY& registration : powerNotifications) {
-        if (registration && unregister && !unregister(registration))
-            QVX_TRACE(trace::kWarning, 6, kManagementServiceName, L"UnregisterPowerSettingNotification failed",
-                      GetLastError());
-        registration = nullptr;
-    }
     {
         SrwExclusiveGuard guard(statusLock);
         statusHandle = nullptr;

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "host/network_state.h"
+#include "host/power_events.h"
 #include "model/service_enums.h"
 #include "model/service_table.h"
 #include "platform/handles.h"
@@ -42,9 +43,8 @@ public:
     ServiceTable table;
 
     // Power-setting registrations (power source, battery percentage, scheme
-    // personality, monitor power; one spare), unregistered by the
-    // destructor, and the memory notifications.
-    HPOWERNOTIFY powerNotifications[5] = {};
+    // personality, monitor power; one spare) and the memory notifications.
+    PowerNotification powerNotifications[5];
     KernelHandle lowMemoryNotification;
     KernelHandle highMemoryNotification;
 

@@ -171,9 +171,8 @@ void ServiceMonitor::WaitForFirstPowerNotifications()
 {
     if (!IsWindowsVistaOrGreater())
         return;
-    const HPOWERNOTIFY* registrations = service_.powerNotifications;
     for (int i = 0; i < 4; ++i) {
-        if (!registrations[i])
+        if (!service_.powerNotifications[i])
             return;
     }
     // The power events belong to the management service, which closes them

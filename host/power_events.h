@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/handles.h"
 #include "runtime/machine_conditions.h"
 
 namespace qvx {
@@ -62,5 +63,22 @@ struct PowerSettingEntryPoints {
 // life of the process) and looks both entry points up.
 void LoadPowerSettingEntryPoints() noexcept;
 const PowerSettingEntryPoints& GetPowerSettingEntryPoints() noexcept;
+
+// A power-setting registration, unregistered by its owner.
+struct PowerNotificationTraits {
+    using Handle = HPOWERNOTIFY;
+    static constexpr const wchar_t* kKind = L"power-setting registration";
+    static Handle Invalid() { return nullptr; }
+    static bool IsValid(Handle h) { return h != nullptr; }
+    // 0, or the error of the failed unregistration.
+    static DWORD Close(Handle h)
+    {
+        UnregisterPowerSettingNotificationFn unregister = GetPowerSettingEntryPoints().unregisterNotification;
+        if (!unregister)
+            return ERROR_PROC_NOT_FOUND;
+        return unregister(h) ? ERROR_SUCCESS : GetLastError();
+    }
+};
+using PowerNotification = ScopedHandle<PowerNotificationTraits>;
 
 } // namespace qvx

@@ -109,10 +109,10 @@ bool SetupPowerNotifications(ManagementService& service)
                 QVX_TRACE(trace::kError, 5, kManagementServiceName, L"RegisterPowerSettingNotification failed", registered,
                           lastError);
                 if (handle)
-                    service.powerNotifications[registered++] = handle;
+                    service.powerNotifications[registered++].Reset(handle);
                 break;
             }
-            service.powerNotifications[registered++] = handle;
+            service.powerNotifications[registered++].Reset(handle);
         }
         if (registered == std::size(kPowerSettings))
             QVX_TRACE(trace::kVerbose, 6, kManagementServiceName, L"power-setting notifications registered");
