@@ -185,15 +185,18 @@ TEST_F(ControlHandlerTest, ShutdownWaitsUntilTheMonitorHasSeenEveryServiceStop)
 {
     ASSERT_TRUE(service_.runtime.stop.CreateRunEvents());
     KernelHandle monitorExit(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    // The monitor stand-in: sees the shutdown, and only then (after the
-    // handler had time to report too early) says that all have stopped.
+    // The monitor stand-in: sees the shutdown, and only once the handler is
+    // in its wait (past the point where it could report too early) says
+    // that all have stopped.
     bool reportedBeforeDone = true;
     HANDLE shutdown = service_.runtime.stop.ShutdownEvent().Get();
     HANDLE done = service_.runtime.stop.ShutdownDoneEvent().Get();
+    test::TraceCapture traces;
     auto monitorBody = [&] {
         if (WaitForSingleObject(shutdown, 10000) != WAIT_OBJECT_0)
             return;
-        Sleep(50);
+        for (int i = 0; i < 2000 && !traces.Contains(trace::kVerbose, L"waiting for the hosted services"); ++i)
+            Sleep(5);
         reportedBeforeDone = !recorder_.States().empty() || StopEventSet();
         SetEvent(done);
         WaitForSingleObject(monitorExit.Get(), 10000);
