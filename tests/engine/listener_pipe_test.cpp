@@ -251,6 +251,28 @@ TEST(ListenerPipe, PipeThatStaysBusyGives231)
     EXPECT_EQ(reply, L"");
 }
 
+TEST(ListenerPipe, PostThatIsNeverReadTimesOut)
+{
+    // An instance with no buffer whose server never reads: the write stays
+    // pending until the time-out.
+    const std::wstring name = qvx::test::UniqueName(L"\\\\.\\pipe\\qvxtest-unread");
+    KernelHandle instance(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 0, 0, nullptr));
+    ASSERT_TRUE(instance.IsValid());
+    const std::wstring message = L"SERVICE_CONTROL_SHUTDOWN," + std::wstring(32768, L's');
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(PostListenerMessage(name.c_str(), message, 300), DWORD{WAIT_TIMEOUT});
+    EXPECT_GE(MillisecondsSince(start), 250);
+
+    // The client's end is closed: what the server reads ends in a broken pipe.
+    std::vector<unsigned char> chunk(65536);
+    DWORD read = 0;
+    while (ReadFile(instance.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr) ||
+           GetLastError() == ERROR_MORE_DATA) {
+    }
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_BROKEN_PIPE});
+}
+
 TEST(ListenerPipe, TransactionWithoutReplyTimesOutAndLetsGoOfThePipe)
 {
     TestListener silent;
