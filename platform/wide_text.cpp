@@ -92,4 +92,21 @@ std::wstring UnsignedText(unsigned long long value)
     return std::to_wstring(value);
 }
 
+std::wstring JoinFields(std::initializer_list<std::wstring_view> fields)
+{
+    size_t total = 0;
+    for (std::wstring_view field : fields)
+        total += field.size() + 1;
+    std::wstring text;
+    text.reserve(total);
+    bool first = true;
+    for (std::wstring_view field : fields) {
+        if (!first)
+            text += L',';
+        text.append(field);
+        first = false;
+    }
+    return text;
+}
+
 } // namespace qvx

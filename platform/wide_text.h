@@ -4,6 +4,7 @@
 // Service names are the exception (SameServiceName): each names a registry
 // key, and they compare as the registry compares key names.
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -33,5 +34,10 @@ std::string WideToUtf8(std::wstring_view text);
 // Decimal text of a number, as the protocol writes it.
 std::wstring DecimalText(long long value);
 std::wstring UnsignedText(unsigned long long value);
+
+// The fields joined by commas, the field separator of the host's messages.
+// Built by concatenation: MinGW's wide printf family does not read "%s" the
+// way the messages mean it.
+std::wstring JoinFields(std::initializer_list<std::wstring_view> fields);
 
 } // namespace qvx

@@ -135,52 +135,31 @@ void AppendRequestChunk(std::wstring& request, const void* chunk, DWORD bytes)
     request.append(units, length);
 }
 
-namespace {
-
-std::wstring Joined(std::initializer_list<std::wstring_view> fields)
-{
-    size_t total = 0;
-    for (std::wstring_view field : fields)
-        total += field.size() + 1;
-    std::wstring text;
-    text.reserve(total);
-    bool first = true;
-    for (std::wstring_view field : fields) {
-        if (!first)
-            text += L',';
-        text.append(field);
-        first = false;
-    }
-    return text;
-}
-
-} // namespace
-
 std::wstring EchoReply(std::wstring_view command, std::wstring_view value)
 {
-    return Joined({command, value});
+    return JoinFields({command, value});
 }
 
 std::wstring EchoReplyWithCount(std::wstring_view command, DWORD count, std::wstring_view value)
 {
-    return Joined({command, UnsignedText(count), value});
+    return JoinFields({command, UnsignedText(count), value});
 }
 
 std::wstring EchoReplyWithSignedCount(std::wstring_view command, int count, std::wstring_view value)
 {
-    return Joined({command, DecimalText(count), value});
+    return JoinFields({command, DecimalText(count), value});
 }
 
 std::wstring EchoConfigReply(std::wstring_view command, std::wstring_view serviceType,
                              std::wstring_view startupProfile, std::wstring_view binaryPath,
                              std::wstring_view account, std::wstring_view dependencies)
 {
-    return Joined({command, serviceType, startupProfile, binaryPath, account, dependencies});
+    return JoinFields({command, serviceType, startupProfile, binaryPath, account, dependencies});
 }
 
 std::wstring EchoReplyNarrow(std::wstring_view command, std::string_view text)
 {
-    return Joined({command, Utf8ToWide(text)});
+    return JoinFields({command, Utf8ToWide(text)});
 }
 
 void AppendStatusRecord(std::wstring& records, std::wstring_view name, std::wstring_view stateName)
