@@ -9,19 +9,6 @@
 
 namespace qvx {
 
-void BroadcastServiceControl(HostRuntime& /*runtime*/, DWORD control, DWORD eventType, const void* /*eventData*/,
-                             DWORD dataSize)
-{
-    QVX_TRACE(trace::kWarning, 1, L"not built: BroadcastServiceControl; no hosted service is told", control, eventType,
-              dataSize);
-}
-
-void ApplyPowerCondition(HostRuntime& runtime, bool startAllowed)
-{
-    QVX_TRACE(trace::kWarning, 2, L"not built: ApplyPowerCondition; no hosted service is started or stopped",
-              startAllowed, runtime.conditions.word.load());
-}
-
 void StopDllServices(HostRuntime& /*runtime*/)
 {
     QVX_TRACE(trace::kWarning, 3, L"not built: StopDllServices");
@@ -74,14 +61,6 @@ void ShutdownTimeoutExpired(HostRuntime& /*runtime*/, ServiceRecord& record)
 void StartupTimeoutExpired(HostRuntime& /*runtime*/, ServiceRecord& record)
 {
     QVX_TRACE(trace::kWarning, 12, L"not built: StartupTimeoutExpired", record.GetName());
-}
-
-void BroadcastShutdown(HostRuntime& runtime)
-{
-    QVX_TRACE(trace::kWarning, 13, L"not built: BroadcastShutdown; no hosted service is told");
-    // The broadcast ends with the all-stopped check, so that a shutdown
-    // waits no longer than the hosted services' own stops.
-    CheckAllServicesStopped(runtime);
 }
 
 void WaveTimerExpired(HostRuntime& runtime)
