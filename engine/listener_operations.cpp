@@ -125,12 +125,8 @@ void ReleaseUnreachableService(HostRuntime& runtime, ServiceRecord& record)
     record.SetRestartsInWindow(0);
     record.TrySetStartInProgress(false);
     record.SetCrashed(false);
-    if (record.GetState() != ServiceState::kPostShutdown && !record.SetServiceState(ServiceState::kPostShutdown)) {
-        // Only a state outside the transition rule (paused and the like)
-        // gets here: through STOPPED the service still counts as down.
-        record.SetServiceState(ServiceState::kStopped);
+    if (record.GetState() != ServiceState::kPostShutdown)
         record.SetServiceState(ServiceState::kPostShutdown);
-    }
 }
 
 // A decimal process id and nothing else; 0 for anything else.
