@@ -49,7 +49,9 @@ const CommandEntry kCommands[] = {
     {L"START_SERVICE", nullptr}, // HandleStartService
     {L"SET_SERVICE_STATUS", nullptr}, // HandleSetServiceStatus
     {L"QUERY_SERVICE_STATUS", HandleQueryServiceStatus},
-    {L"QUERY_POWER_STATE", HandleQueryPowerState},
+    // The condition word is the runtime's, and a change goes to the hosted
+    // services by messages that may take seconds: no table lock.
+    {L"QUERY_POWER_STATE", HandleQueryPowerState, false},
     {L"DELETE_SERVICE", HandleDeleteService},
     {L"CONTROL_SERVICE", nullptr}, // HandleControlService
     {L"CONFIG_SERVICE", HandleConfigService},

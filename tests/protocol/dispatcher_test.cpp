@@ -138,6 +138,29 @@ TEST_F(DispatcherTest, ATriggerRegistrationThatWaitsKeepsNoWriterWaiting)
     EXPECT_EQ(reply, L"ACK");
 }
 
+// The power state is the runtime's, and a change of it is sent to the hosted
+// services by messages that may take seconds: a writer of the table must
+// not hold it up, nor it a writer.
+TEST_F(DispatcherTest, PowerStateIsServedWhileAWriterHoldsTheTable)
+{
+    KernelHandle writerIn(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    KernelHandle replied(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread writer([&] {
+        TableLock exclusive(TableLockMode::Exclusive);
+        SetEvent(writerIn.Get());
+        WaitForSingleObject(replied.Get(), kIoTimeoutMs);
+    });
+    ASSERT_EQ(WaitForSingleObject(writerIn.Get(), kIoTimeoutMs), WAIT_OBJECT_0);
+    std::wstring reply;
+    const bool sent = client_.Send(L"QUERY_POWER_STATE,1,POWERPROFILE_BATTERY", kIoTimeoutMs) == 0;
+    const bool received = sent && client_.Receive(reply, kIoTimeoutMs) == 0;
+    SetEvent(replied.Get());
+    writer.join();
+    ASSERT_TRUE(received) << "the power state waited for the table writer";
+    EXPECT_EQ(reply, L"QUERY_POWER_STATE,POWERPROFILE_BATTERY POWERPROFILE_NORMAL POWERPROFILE_AAC_CONTROL");
+    EXPECT_EQ(runtime_.conditions.word.load(), uint32_t{POWERPROFILE_BATTERY});
+}
+
 // What the host was like when STOP_SVH_HOSTING_SERVICE asked the DLL-hosted
 // services to stop (seen through that call's trace point).
 struct DllStopProbe {
