@@ -88,17 +88,26 @@ bool ValidRequest(const wchar_t* path, std::wstring_view message)
     return path != nullptr && !message.empty() && message.size() < MAXDWORD / sizeof(wchar_t);
 }
 
+// The message as it goes on the wire (its text and NUL) and a connection
+// to the listener pipe: 0, or the error that ends the exchange.
+DWORD Prepare(const wchar_t* path, std::wstring_view message, std::wstring& text, DWORD& bytes,
+              ListenerConnection& connection)
+{
+    if (!ValidRequest(path, message))
+        return ERROR_INVALID_PARAMETER;
+    text.assign(message);
+    bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    return connection.Open(path);
+}
+
 } // namespace
 
 DWORD PostListenerMessage(const wchar_t* path, std::wstring_view message, DWORD timeoutMs)
 {
-    if (!ValidRequest(path, message))
-        return ERROR_INVALID_PARAMETER;
-    const std::wstring text(message);
-    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-
+    std::wstring text;
+    DWORD bytes = 0;
     ListenerConnection connection;
-    if (const DWORD error = connection.Open(path))
+    if (const DWORD error = Prepare(path, message, text, bytes, connection))
         return error;
     if (WriteFile(connection.pipe.Get(), text.c_str(), bytes, nullptr, &connection.overlapped))
         return ERROR_SUCCESS;
@@ -113,13 +122,10 @@ DWORD PostListenerMessage(const wchar_t* path, std::wstring_view message, DWORD 
 DWORD TransactListenerMessage(const wchar_t* path, std::wstring_view message, std::wstring& reply)
 {
     reply.clear();
-    if (!ValidRequest(path, message))
-        return ERROR_INVALID_PARAMETER;
-    const std::wstring text(message);
-    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-
+    std::wstring text;
+    DWORD bytes = 0;
     ListenerConnection connection;
-    if (const DWORD error = connection.Open(path))
+    if (const DWORD error = Prepare(path, message, text, bytes, connection))
         return error;
     wchar_t buffer[kListenerReplyBytes / sizeof(wchar_t)] = {};
     // The text const_cast away is only read: the API takes a non-const

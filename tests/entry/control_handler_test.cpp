@@ -75,6 +75,13 @@ protected:
     {
         return ManagementServiceHandlerEx(control, eventType, data, &service_);
     }
+    // Returns once the handler has said (in its trace) that it is in its
+    // shutdown wait.
+    static void WaitUntilTheHandlerWaits(const test::TraceCapture& traces)
+    {
+        for (int i = 0; i < 2000 && !traces.Contains(trace::kVerbose, L"waiting for the hosted services"); ++i)
+            Sleep(5);
+    }
     bool StopEventSet() const
     {
         return WaitForSingleObject(service_.runtime.stop.StopEvent().Get(), 0) == WAIT_OBJECT_0;
@@ -195,8 +202,7 @@ TEST_F(ControlHandlerTest, ShutdownWaitsUntilTheMonitorHasSeenEveryServiceStop)
     auto monitorBody = [&] {
         if (WaitForSingleObject(shutdown, 10000) != WAIT_OBJECT_0)
             return;
-        for (int i = 0; i < 2000 && !traces.Contains(trace::kVerbose, L"waiting for the hosted services"); ++i)
-            Sleep(5);
+        WaitUntilTheHandlerWaits(traces);
         reportedBeforeDone = !recorder_.States().empty() || StopEventSet();
         SetEvent(done);
         WaitForSingleObject(monitorExit.Get(), 10000);
@@ -243,8 +249,7 @@ TEST_F(ControlHandlerTest, ShutdownWaitEndsWithTheMonitorWhoseHandleTheStopSeque
     auto monitorBody = [&] {
         if (WaitForSingleObject(shutdown, 10000) != WAIT_OBJECT_0)
             return;
-        for (int i = 0; i < 2000 && !traces.Contains(trace::kVerbose, L"waiting for the hosted services"); ++i)
-            Sleep(5);
+        WaitUntilTheHandlerWaits(traces);
         // As the stop sequence does: the owner closes the thread handle, and
         // the value goes to another object that is never signalled.
         service_.monitorThread.Reset();
