@@ -97,6 +97,7 @@ private:
     CRITICAL_SECTION lock_;
     int active_ = 0;
     bool closing_ = false;
+    std::vector<KernelHandle> finishing_;
     KernelHandle allStopped_;
 };
 
@@ -152,6 +153,8 @@ int HostProcess::Run(const Registration& first, const std::vector<Registration>&
         if (slot->thread)
             WaitForSingleObject(slot->thread.Get(), INFINITE);
     }
+    for (auto& thread : finishing_)
+        WaitForSingleObject(thread.Get(), INFINITE);
     return static_cast<int>(slots_.front()->exitCode);
 }
 
@@ -162,12 +165,14 @@ DWORD HostProcess::StartSlot(ServiceSlot& slot)
         QVX_TRACE(trace::kWarning, 3, L"service not started: the process is ending", slot.name);
         return ERROR_SHUTDOWN_IN_PROGRESS;
     }
-    if (slot.state.load() != SERVICE_STOPPED ||
-        (slot.thread && WaitForSingleObject(slot.thread.Get(), 0) != WAIT_OBJECT_0)) {
+    if (slot.state.load() != SERVICE_STOPPED) {
         QVX_TRACE(trace::kWarning, 4, L"service not started: it runs already", slot.name);
         return ERROR_SERVICE_ALREADY_RUNNING;
     }
-    slot.thread.Reset();
+    // A thread of an earlier run may still be releasing the mutex; it is
+    // joined when the process ends.
+    if (slot.thread)
+        finishing_.push_back(std::move(slot.thread));
     slot.state = SERVICE_START_PENDING;
     slot.stopReason = kNoStop;
     slot.exitCode = 0;
@@ -294,10 +299,13 @@ void HostProcess::RunService(ServiceSlot& slot)
         else if (slot.callbacks.stop)
             slot.callbacks.stop(slot.callbacks.context);
     }
-    // Reported before the mutex is released, so the management service
-    // learns of a clean stop before it sees the mutex free.
-    ReportState(slot, SERVICE_STOPPED);
+    // Stopped before the report: once the management service has it, it may
+    // start the service again at once, and the new start waits for the
+    // mutex this thread still holds. The report goes out before the mutex is
+    // released, so the management service learns of a clean stop before it
+    // sees the mutex free. Nothing of the slot is touched after the report.
     slot.state = SERVICE_STOPPED;
+    ReportState(slot, SERVICE_STOPPED);
     ReleaseMutex(mutex.Get());
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/handles.h"
 #include "platform/locks.h"
+#include "platform/trace.h"
 #include "service_runtime/listener_messages.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
@@ -79,17 +80,18 @@ public:
         return requests_;
     }
 
-    bool Received(const std::wstring& request) const
+    long Count(const std::wstring& request) const
     {
         const auto requests = Requests();
-        return std::find(requests.begin(), requests.end(), request) != requests.end();
+        return static_cast<long>(std::count(requests.begin(), requests.end(), request));
     }
+    bool Received(const std::wstring& request) const { return Count(request) > 0; }
 
-    // Waits until `request` has come in.
-    bool WaitFor(const std::wstring& request) const
+    // Waits until `request` has come in `times` times.
+    bool WaitFor(const std::wstring& request, long times = 1) const
     {
         const ULONGLONG deadline = GetTickCount64() + kHangMs;
-        while (!Received(request)) {
+        while (Count(request) < times) {
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline)
                 return false;
@@ -265,6 +267,29 @@ bool Post(const std::wstring& pipe, const std::wstring& message)
                                &written, nullptr);
 }
 
+// Signals when a trace point holding `text` is written: how a test knows
+// that a message which changes nothing has been handled.
+class TraceWaiter {
+public:
+    explicit TraceWaiter(std::wstring text) : text_(std::move(text)) { trace::SetObserver(&Observe, this); }
+    ~TraceWaiter() { trace::SetObserver(nullptr, nullptr); }
+    TraceWaiter(const TraceWaiter&) = delete;
+    TraceWaiter& operator=(const TraceWaiter&) = delete;
+
+    bool Seen() const { return Signalled(seen_); }
+
+private:
+    static void Observe(const trace::Record& record, void* context)
+    {
+        auto* self = static_cast<TraceWaiter*>(context);
+        if (record.text.find(self->text_) != std::wstring::npos)
+            SetEvent(self->seen_.Get());
+    }
+
+    const std::wstring text_;
+    KernelHandle seen_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
 // The runtime on a thread of this process, as a hosted process runs it, with
 // the management service's side played by the test: it creates the
 // service's mutex before the start, as the launcher does.
@@ -415,17 +440,27 @@ TEST_F(HostedServiceTest, AFurtherServiceStartsAndStopsOnTheFirstOnesPipe)
     EXPECT_EQ(Transact(first_.ListenerPipe(), L"QUERY_PROCESS_ID," + second_.name),
               std::to_wstring(GetCurrentProcessId()));
 
-    // A second START_SERVICE of a running service changes nothing.
-    ASSERT_TRUE(Post(first_.ListenerPipe(), L"START_SERVICE," + second_.name));
-    ASSERT_EQ(Transact(first_.ListenerPipe(), L"PING"), L"ACK");
+    {
+        // A second START_SERVICE of a running service changes nothing.
+        TraceWaiter refused(L"it runs already");
+        ASSERT_TRUE(Post(first_.ListenerPipe(), L"START_SERVICE," + second_.name));
+        ASSERT_TRUE(refused.Seen());
+    }
 
     ASSERT_TRUE(Post(first_.ListenerPipe(), L"SERVICE_CONTROL_STOP," + second_.name));
     ASSERT_TRUE(control_.WaitFor(second_.Status(L"SERVICE_STOPPED")));
     EXPECT_TRUE(Signalled(second_.stopped, 0));
     EXPECT_FALSE(second_.stoppedReportedEarly);
     EXPECT_EQ(TakeFromAnotherThread(secondMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
-    const auto requests = control_.Requests();
-    EXPECT_EQ(std::count(requests.begin(), requests.end(), L"SERVICE_START_PENDING," + second_.name), 1);
+    EXPECT_EQ(control_.Count(L"SERVICE_START_PENDING," + second_.name), 1) << "a running service was started again";
+
+    // A stopped service starts again when asked.
+    ASSERT_TRUE(Post(first_.ListenerPipe(), L"START_SERVICE," + second_.name));
+    ASSERT_TRUE(control_.WaitFor(L"SERVICE_START_PENDING," + second_.name, 2));
+    ASSERT_TRUE(control_.WaitFor(second_.Status(L"SERVICE_RUNNING"), 2));
+    EXPECT_EQ(TakeFromAnotherThread(secondMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(Post(first_.ListenerPipe(), L"SERVICE_CONTROL_STOP," + second_.name));
+    ASSERT_TRUE(control_.WaitFor(second_.Status(L"SERVICE_STOPPED"), 2));
 
     // The first service and its pipe carry on.
     EXPECT_FALSE(run_->Finished(0));
