@@ -15,15 +15,18 @@ constexpr DWORD kChunkBytes = 2048;
 // A reply longer than this is not one the control pipe sends.
 constexpr size_t kMaxReplyChars = 64 * 1024;
 
-DWORD Connect(const std::wstring& pipeName, KernelHandle* pipe)
+// Every instance busy means other clients are being served: wait for one
+// for as long as the request may take, but at least the given attempts.
+DWORD Connect(const std::wstring& pipeName, DWORD timeoutMs, KernelHandle* pipe)
 {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (int attempt = 1;; ++attempt) {
         pipe->Reset(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe->IsValid())
             break;
         const DWORD error = GetLastError();
-        if (error != ERROR_PIPE_BUSY || attempt == kBusyAttempts) {
+        if (error != ERROR_PIPE_BUSY || (attempt >= kBusyAttempts && GetTickCount64() >= deadline)) {
             QVX_TRACE(trace::kError, 1, L"control pipe not opened", pipeName, error);
             return error;
         }
@@ -77,7 +80,7 @@ DWORD RequestWithReply(const std::wstring& pipeName, const std::wstring& request
 {
     reply->clear();
     KernelHandle pipe;
-    DWORD error = Connect(pipeName, &pipe);
+    DWORD error = Connect(pipeName, timeoutMs, &pipe);
     if (error != ERROR_SUCCESS)
         return error;
     KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -123,7 +126,7 @@ DWORD RequestWithReply(const std::wstring& pipeName, const std::wstring& request
 DWORD PostAndWaitForDisconnect(const std::wstring& pipeName, const std::wstring& request, DWORD timeoutMs)
 {
     KernelHandle pipe;
-    DWORD error = Connect(pipeName, &pipe);
+    DWORD error = Connect(pipeName, timeoutMs, &pipe);
     if (error != ERROR_SUCCESS)
         return error;
     KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));

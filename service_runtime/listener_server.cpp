@@ -152,8 +152,12 @@ void ListenerServer::Serve(Instance& instance)
         overlapped.hEvent = instance.ioEvent.Get();
         DWORD bytes = 0;
         DWORD error = ERROR_SUCCESS;
+        // A client may connect before this call: ERROR_PIPE_CONNECTED, or
+        // ERROR_NO_DATA when it has also written its message and closed, as a
+        // post does. That message is still queued and is read like any other.
         const BOOL connected = ConnectNamedPipe(pipe, &overlapped);
-        if (!connected && GetLastError() == ERROR_PIPE_CONNECTED)
+        const DWORD connectError = connected ? ERROR_SUCCESS : GetLastError();
+        if (connectError == ERROR_PIPE_CONNECTED || connectError == ERROR_NO_DATA)
             error = ERROR_SUCCESS;
         else
             error = Wait(instance, &overlapped, connected, INFINITE, &bytes);

@@ -50,8 +50,14 @@ class StandInControlPipe {
 public:
     StandInControlPipe() : name_(L"\\\\.\\pipe\\" + test::UniqueName(L"svcrt-control")), changed_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
     {
-        for (int i = 0; i < kInstances; ++i)
-            threads_.emplace_back([this] { Serve(); });
+        // The instances exist before the constructor returns: a client
+        // started right after it must find the pipe.
+        for (int i = 0; i < kInstances; ++i) {
+            auto pipe = std::make_shared<KernelHandle>(CreateNamedPipeW(
+                name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
+            threads_.emplace_back([this, pipe] { Serve(*pipe); });
+        }
     }
     ~StandInControlPipe()
     {
@@ -103,19 +109,24 @@ public:
 private:
     static constexpr int kInstances = 3;
 
-    void Serve()
+    void Serve(const KernelHandle& pipe)
     {
-        KernelHandle pipe(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX,
-                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                           PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
         if (!pipe)
             return;
         while (!quit_) {
-            if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+            if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+                DisconnectNamedPipe(pipe.Get());
                 continue;
+            }
             if (quit_)
                 break;
             const std::wstring request = ReadMessage(pipe.Get());
+            // Kept before it is answered: the client goes on once it has the reply.
+            {
+                SrwExclusiveGuard guard(lock_);
+                requests_.push_back(request);
+            }
+            SetEvent(changed_.Get());
             std::wstring reply;
             bool replies = true;
             if (IsMessage(request, L"SERVICE_START_PENDING")) {
@@ -131,12 +142,7 @@ private:
                           &written, nullptr);
                 FlushFileBuffers(pipe.Get());
             }
-            {
-                SrwExclusiveGuard guard(lock_);
-                requests_.push_back(request);
-            }
             DisconnectNamedPipe(pipe.Get());
-            SetEvent(changed_.Get());
         }
     }
 
@@ -328,14 +334,15 @@ private:
     std::thread thread_;
 };
 
-// Whether another thread can take the mutex now, and how: WAIT_OBJECT_0
-// after a clean release, WAIT_ABANDONED when its owner ended without one,
-// WAIT_TIMEOUT while it is held.
-DWORD TakeFromAnotherThread(HANDLE mutex)
+// Whether another thread can take the mutex, and how: WAIT_OBJECT_0 after a
+// clean release, WAIT_ABANDONED when its owner ended without one,
+// WAIT_TIMEOUT while it is held. A release that may still be under way is
+// waited for.
+DWORD TakeFromAnotherThread(HANDLE mutex, DWORD timeoutMs = 0)
 {
     DWORD result = WAIT_FAILED;
     std::thread([&] {
-        result = WaitForSingleObject(mutex, 0);
+        result = WaitForSingleObject(mutex, timeoutMs);
         if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
             ReleaseMutex(mutex);
     }).join();
@@ -451,7 +458,7 @@ TEST_F(HostedServiceTest, AFurtherServiceStartsAndStopsOnTheFirstOnesPipe)
     ASSERT_TRUE(control_.WaitFor(second_.Status(L"SERVICE_STOPPED")));
     EXPECT_TRUE(Signalled(second_.stopped, 0));
     EXPECT_FALSE(second_.stoppedReportedEarly);
-    EXPECT_EQ(TakeFromAnotherThread(secondMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(TakeFromAnotherThread(secondMutex.Get(), kHangMs), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(control_.Count(L"SERVICE_START_PENDING," + second_.name), 1) << "a running service was started again";
 
     // A stopped service starts again when asked.
@@ -512,8 +519,8 @@ TEST(HostedServiceStart, AStartThatCannotRunEndsWithItsCodeAndLeavesTheMutexFree
         bool reportsStopped;
     };
     const Case cases[] = {
-        {"start callback fails", L"SERVICE_START_PENDING,0,EMPTY", ERROR_FILE_NOT_FOUND, false, ERROR_FILE_NOT_FOUND,
-         true, true},
+        {"start callback fails", L"SERVICE_START_PENDING,0,EMPTY", ERROR_BAD_CONFIGURATION, false,
+         ERROR_BAD_CONFIGURATION, true, true},
         {"host does not know the service", L"SERVICE_NOT_FOUND", 0, false, ERROR_SERVICE_DOES_NOT_EXIST, false,
          false},
         {"another copy holds the mutex", L"SERVICE_START_PENDING,0,EMPTY", 0, true, ERROR_SERVICE_ALREADY_RUNNING,
