@@ -73,6 +73,23 @@ DWORD Write(HANDLE pipe, HANDLE event, const std::wstring& request, DWORD timeou
     return error;
 }
 
+// Connects to the control pipe and writes the request; the pipe and the
+// event of its overlapped I/O are left for the exchange's next step.
+DWORD ConnectAndWrite(const std::wstring& pipeName, const std::wstring& request, DWORD timeoutMs, KernelHandle* pipe,
+                      KernelHandle* event)
+{
+    DWORD error = Connect(pipeName, timeoutMs, pipe);
+    if (error != ERROR_SUCCESS)
+        return error;
+    event->Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!*event)
+        return GetLastError();
+    error = Write(pipe->Get(), event->Get(), request, timeoutMs);
+    if (error != ERROR_SUCCESS)
+        QVX_TRACE(trace::kError, 3, L"control request not written", request, error);
+    return error;
+}
+
 } // namespace
 
 DWORD RequestWithReply(const std::wstring& pipeName, const std::wstring& request, DWORD timeoutMs,
@@ -80,17 +97,10 @@ DWORD RequestWithReply(const std::wstring& pipeName, const std::wstring& request
 {
     reply->clear();
     KernelHandle pipe;
-    DWORD error = Connect(pipeName, timeoutMs, &pipe);
+    KernelHandle event;
+    DWORD error = ConnectAndWrite(pipeName, request, timeoutMs, &pipe, &event);
     if (error != ERROR_SUCCESS)
         return error;
-    KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event)
-        return GetLastError();
-    error = Write(pipe.Get(), event.Get(), request, timeoutMs);
-    if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kError, 3, L"control request not written", request, error);
-        return error;
-    }
     std::wstring text;
     bool cut = false;
     for (;;) {
@@ -126,17 +136,10 @@ DWORD RequestWithReply(const std::wstring& pipeName, const std::wstring& request
 DWORD PostAndWaitForDisconnect(const std::wstring& pipeName, const std::wstring& request, DWORD timeoutMs)
 {
     KernelHandle pipe;
-    DWORD error = Connect(pipeName, timeoutMs, &pipe);
+    KernelHandle event;
+    DWORD error = ConnectAndWrite(pipeName, request, timeoutMs, &pipe, &event);
     if (error != ERROR_SUCCESS)
         return error;
-    KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!event)
-        return GetLastError();
-    error = Write(pipe.Get(), event.Get(), request, timeoutMs);
-    if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kError, 6, L"status report not written", request, error);
-        return error;
-    }
     // The server answers a report by disconnecting: a read that ends with the
     // pipe closed says it has been processed.
     BYTE scratch[kChunkBytes];
