@@ -267,6 +267,15 @@ TEST_F(LauncherTest, EntryChecksDecideBeforeAnythingIsLaunched)
          ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ServiceState::kStopPending},
         {"not of the SVH class", [](LauncherTest&, ServiceRecord& r) { r.SetSVHType(SvhServiceType::kUnknown); },
          ERROR_OBJECT_NOT_FOUND, ServiceState::kStopped},
+        // Nothing is started on behalf of a service that cannot be launched.
+        {"not of the SVH class, with a stopped dependency",
+         [](LauncherTest& t, ServiceRecord& r) {
+             const std::wstring dependency = test::UniqueName(L"entrydep");
+             t.Add(dependency);
+             r.SetDependOnService({dependency});
+             r.SetSVHType(SvhServiceType::kUnknown);
+         },
+         ERROR_OBJECT_NOT_FOUND, ServiceState::kStopped},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
