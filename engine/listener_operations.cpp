@@ -237,7 +237,9 @@ DWORD SendStartToHost(ServiceRecord& record)
         QVX_TRACE(trace::kError, 7, L"the host was not asked to start the service", target.name, target.pipe, error);
         return error;
     }
-    record.SetServiceState(ServiceState::kStartPending);
+    // A service that waited for its host is start-pending already.
+    if (record.GetState() != ServiceState::kStartPending)
+        record.SetServiceState(ServiceState::kStartPending);
     return ERROR_SUCCESS;
 }
 

@@ -581,6 +581,32 @@ TEST_F(LauncherTest, SharedProcessServiceWaitsForAStartingHost)
     EXPECT_EQ(guest.GetServiceMutex(), nullptr);
 }
 
+// Once the host runs, the start of the service that waited for it goes on:
+// it joins the host, already start-pending, without a refused state change.
+TEST_F(LauncherTest, AServiceThatWaitedForItsHostJoinsItOnceItRuns)
+{
+    OneMessagePipe hostPipe;
+    ServiceRecord& host = Add(L"hosta");
+    host.SetServiceType(WinServiceType::kShareProcess);
+    host.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
+    host.SetListenerPipeName(hostPipe.Name());
+    Drive(host, {ServiceState::kStartPending});
+    GiveProcess(host);
+    ServiceRecord& guest = Add(L"guestb");
+    guest.SetServiceType(WinServiceType::kShareProcess);
+    guest.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
+    ASSERT_EQ(StartHostedService(runtime_, &guest), 0u);
+    ASSERT_EQ(guest.GetState(), ServiceState::kStartPending);
+
+    Drive(host, {ServiceState::kRunning});
+    ASSERT_EQ(StartHostedService(runtime_, &guest), 0u);
+
+    EXPECT_EQ(hostPipe.Message(), StartServiceMessage(L"guestb"));
+    EXPECT_EQ(guest.Process().get(), host.Process().get());
+    EXPECT_EQ(guest.GetState(), ServiceState::kStartPending);
+    EXPECT_FALSE(traces_.Contains(trace::kError, L"state change refused")) << traces_.Dump();
+}
+
 TEST_F(LauncherTest, HostThatDoesNotTakeTheStartFailsTheJoin)
 {
     // A pipe name nobody serves: the post fails and the guest is left with
