@@ -22,6 +22,7 @@
 #include "platform/locks.h"
 #include "runtime/host_runtime.h"
 #include "tests/support/child_process.h"
+#include "tests/support/event_recorder.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
@@ -30,61 +31,8 @@ namespace {
 
 constexpr DWORD kWaitMs = 20000;
 
-struct ReportedEvent {
-    DWORD id;
-    std::vector<std::wstring> strings;
-};
-
-// Stands in for ReportEventW while it lives.
-class EventRecorder {
-public:
-    EventRecorder()
-    {
-        Instance() = this;
-        SetReportEventFunction(&Report);
-        RegisterServiceEventSource();
-    }
-    ~EventRecorder()
-    {
-        SetReportEventFunction(nullptr);
-        Instance() = nullptr;
-    }
-    EventRecorder(const EventRecorder&) = delete;
-    EventRecorder& operator=(const EventRecorder&) = delete;
-
-    std::vector<ReportedEvent> Events() const
-    {
-        SrwExclusiveGuard guard(lock_);
-        return events_;
-    }
-    void Clear()
-    {
-        SrwExclusiveGuard guard(lock_);
-        events_.clear();
-    }
-
-private:
-    static EventRecorder*& Instance()
-    {
-        static EventRecorder* instance = nullptr;
-        return instance;
-    }
-    static BOOL WINAPI Report(HANDLE, WORD, WORD, DWORD eventId, PSID, WORD count, DWORD, LPCWSTR* strings, LPVOID)
-    {
-        EventRecorder* self = Instance();
-        if (!self)
-            return TRUE;
-        ReportedEvent event{eventId, {}};
-        for (WORD i = 0; i < count; ++i)
-            event.strings.emplace_back(strings[i] ? strings[i] : L"(null)");
-        SrwExclusiveGuard guard(self->lock_);
-        self->events_.push_back(std::move(event));
-        return TRUE;
-    }
-
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
-    std::vector<ReportedEvent> events_;
-};
+using test::EventRecorder;
+using test::ReportedEvent;
 
 // The system's text for a code as an event carries it: without its line break.
 std::wstring MessageText(DWORD code)
@@ -183,6 +131,23 @@ public: // the case tables reach the fixture from lambdas
     {
         for (ServiceState state : states)
             ASSERT_TRUE(record.SetServiceState(state));
+    }
+    // A share-process service of the test executable.
+    ServiceRecord& AddShared(const wchar_t* name, const wchar_t* binaryPath)
+    {
+        ServiceRecord& record = Add(name);
+        record.SetServiceType(WinServiceType::kShareProcess);
+        record.SetBinaryPath(binaryPath);
+        return record;
+    }
+    // "hosta", a share-process host with a process, in `state`, serving `pipe`.
+    ServiceRecord& AddSharedHost(const std::wstring& pipe, ServiceState state, const wchar_t* binaryPath)
+    {
+        ServiceRecord& host = AddShared(L"hosta", binaryPath);
+        host.SetListenerPipeName(pipe);
+        Drive(host, {state});
+        GiveProcess(host);
+        return host;
     }
     // Gives the record a process of the stand-in's kind.
     void GiveProcess(ServiceRecord& record)
@@ -537,15 +502,8 @@ private:
 TEST_F(LauncherTest, SharedProcessServiceJoinsItsRunningHost)
 {
     OneMessagePipe hostPipe;
-    ServiceRecord& host = Add(L"hosta");
-    host.SetServiceType(WinServiceType::kShareProcess);
-    host.SetBinaryPath(L"C:\\qvxtest\\Shared.exe");
-    host.SetListenerPipeName(hostPipe.Name());
-    Drive(host, {ServiceState::kRunning});
-    GiveProcess(host);
-    ServiceRecord& guest = Add(L"guestb");
-    guest.SetServiceType(WinServiceType::kShareProcess);
-    guest.SetBinaryPath(L"c:\\qvxtest\\shared.EXE");
+    ServiceRecord& host = AddSharedHost(hostPipe.Name(), ServiceState::kRunning, L"C:\\qvxtest\\Shared.exe");
+    ServiceRecord& guest = AddShared(L"guestb", L"c:\\qvxtest\\shared.EXE");
 
     ASSERT_EQ(StartHostedService(runtime_, &guest), 0u);
 
@@ -562,15 +520,8 @@ TEST_F(LauncherTest, SharedProcessServiceJoinsItsRunningHost)
 
 TEST_F(LauncherTest, SharedProcessServiceWaitsForAStartingHost)
 {
-    ServiceRecord& host = Add(L"hosta");
-    host.SetServiceType(WinServiceType::kShareProcess);
-    host.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
-    host.SetListenerPipeName(L"\\\\.\\pipe\\hosta_qvxsvh_listenerpipe");
-    Drive(host, {ServiceState::kStartPending});
-    GiveProcess(host);
-    ServiceRecord& guest = Add(L"guestb");
-    guest.SetServiceType(WinServiceType::kShareProcess);
-    guest.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
+    ServiceRecord& host = AddSharedHost(L"\\\\.\\pipe\\hosta_qvxsvh_listenerpipe", ServiceState::kStartPending, L"C:\\qvxtest\\shared.exe");
+    ServiceRecord& guest = AddShared(L"guestb", L"C:\\qvxtest\\shared.exe");
 
     ASSERT_EQ(StartHostedService(runtime_, &guest), 0u);
 
@@ -586,15 +537,8 @@ TEST_F(LauncherTest, SharedProcessServiceWaitsForAStartingHost)
 TEST_F(LauncherTest, AServiceThatWaitedForItsHostJoinsItOnceItRuns)
 {
     OneMessagePipe hostPipe;
-    ServiceRecord& host = Add(L"hosta");
-    host.SetServiceType(WinServiceType::kShareProcess);
-    host.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
-    host.SetListenerPipeName(hostPipe.Name());
-    Drive(host, {ServiceState::kStartPending});
-    GiveProcess(host);
-    ServiceRecord& guest = Add(L"guestb");
-    guest.SetServiceType(WinServiceType::kShareProcess);
-    guest.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
+    ServiceRecord& host = AddSharedHost(hostPipe.Name(), ServiceState::kStartPending, L"C:\\qvxtest\\shared.exe");
+    ServiceRecord& guest = AddShared(L"guestb", L"C:\\qvxtest\\shared.exe");
     ASSERT_EQ(StartHostedService(runtime_, &guest), 0u);
     ASSERT_EQ(guest.GetState(), ServiceState::kStartPending);
 
@@ -611,15 +555,8 @@ TEST_F(LauncherTest, HostThatDoesNotTakeTheStartFailsTheJoin)
 {
     // A pipe name nobody serves: the post fails and the guest is left with
     // nothing open.
-    ServiceRecord& host = Add(L"hosta");
-    host.SetServiceType(WinServiceType::kShareProcess);
-    host.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
-    host.SetListenerPipeName(test::UniqueName(L"\\\\.\\pipe\\qvxtest-gone"));
-    Drive(host, {ServiceState::kRunning});
-    GiveProcess(host);
-    ServiceRecord& guest = Add(L"guestb");
-    guest.SetServiceType(WinServiceType::kShareProcess);
-    guest.SetBinaryPath(L"C:\\qvxtest\\shared.exe");
+    ServiceRecord& host = AddSharedHost(test::UniqueName(L"\\\\.\\pipe\\qvxtest-gone"), ServiceState::kRunning, L"C:\\qvxtest\\shared.exe");
+    ServiceRecord& guest = AddShared(L"guestb", L"C:\\qvxtest\\shared.exe");
 
     const DWORD error = StartHostedService(runtime_, &guest);
     EXPECT_NE(error, 0u);
