@@ -25,10 +25,16 @@ void HandleRegisterServiceTriggerMonitor(const std::wstring&, SVHServerPipe& pip
     pipe.WriteReply(reply::kAck);
 }
 
+// How long the client of a host stop has to read its acknowledgement before
+// the stop closes the pipe instances.
+constexpr DWORD kStopClientLeaveMs = 2000;
+
 void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 {
-    // The client hears the acknowledgement before the host starts to go.
+    // The client hears the acknowledgement before the host starts to go:
+    // closing the instances would throw away a reply not yet read.
     pipe.WriteReply(reply::kAck);
+    pipe.WaitForClientToLeave(kStopClientLeaveMs);
     HostRuntime* runtime = pipe.Runtime();
     if (!runtime) {
         QVX_TRACE(trace::kError, 1, L"no host to stop", pipe.Name());

@@ -293,6 +293,25 @@ DWORD SVHServerPipe::Disconnect()
     return ERROR_SUCCESS;
 }
 
+void SVHServerPipe::WaitForClientToLeave(DWORD timeoutMs)
+{
+    KernelHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!pipe_ || !event)
+        return;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.Get();
+    BYTE scratch[kRequestChunkBytes];
+    DWORD bytes = 0;
+    // A read ends when the client closes its end (or sends more).
+    if (ReadFile(pipe_.Get(), scratch, sizeof(scratch), nullptr, &overlapped) || GetLastError() != ERROR_IO_PENDING)
+        return;
+    if (WaitForSingleObject(event.Get(), timeoutMs) != WAIT_OBJECT_0) {
+        QVX_TRACE(trace::kWarning, 30, L"the client did not leave in time", name_, timeoutMs);
+        CancelIoEx(pipe_.Get(), &overlapped);
+    }
+    GetOverlappedResult(pipe_.Get(), &overlapped, &bytes, TRUE);
+}
+
 DWORD SVHServerPipe::Reconnect()
 {
     Disconnect();

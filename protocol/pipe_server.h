@@ -78,6 +78,11 @@ public:
     void SetReply(std::wstring text);
     // Sets the reply and runs the I/O step that writes it.
     void WriteReply(std::wstring text);
+    // Waits at most `timeoutMs` for the client to close its end, which it
+    // does once it has read the reply; whatever it sends meanwhile is
+    // dropped. For a reply that must reach the client before the host closes
+    // the instance, which throws away what the client has not read.
+    void WaitForClientToLeave(DWORD timeoutMs);
 
     // The I/O thread: waits for the stop event, the shutdown event and the
     // I/O event and calls `callback` on every I/O completion. Start after
