@@ -212,11 +212,12 @@ void ServiceMonitor::Run()
 
 void ServiceMonitor::BuildWaitArray()
 {
-    MonitorWaitSet::Guard guard(waitSet_);
+    // A list change after the snapshot sets the wake-up event, so the wait
+    // below ends at once and the next round takes the change in.
+    std::vector<HANDLE> mutexes;
+    std::vector<HANDLE> timers;
     for (int attempt = 1;; ++attempt) {
-        waitSet_.CloseDeferred();
-        const std::vector<HANDLE> mutexes = waitSet_.Mutexes();
-        const std::vector<HANDLE> timers = waitSet_.Timers();
+        waitSet_.Snapshot(mutexes, timers);
 
         if (attempt < kSkipVacantFromAttempt) {
             bool removed = false;

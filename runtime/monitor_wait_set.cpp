@@ -119,6 +119,19 @@ void MonitorWaitSet::DeferClose(HANDLE handle)
 void MonitorWaitSet::CloseDeferred()
 {
     Guard guard(*this);
+    CloseDeferredLocked();
+}
+
+void MonitorWaitSet::Snapshot(std::vector<HANDLE>& mutexes, std::vector<HANDLE>& timers)
+{
+    Guard guard(*this);
+    CloseDeferredLocked();
+    mutexes = mutexes_;
+    timers = timers_;
+}
+
+void MonitorWaitSet::CloseDeferredLocked()
+{
     for (HANDLE handle : deferredClose_) {
         if (!CloseHandle(handle))
             QVX_TRACE(trace::kError, 2, L"CloseHandle of a deferred handle failed",
@@ -133,7 +146,7 @@ void MonitorWaitSet::Clear()
     const bool listed = !mutexes_.empty() || !timers_.empty();
     mutexes_.clear();
     timers_.clear();
-    CloseDeferred();
+    CloseDeferredLocked();
     if (listed)
         Wake();
 }

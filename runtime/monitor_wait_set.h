@@ -41,6 +41,9 @@ public:
     void DeferClose(HANDLE handle);
     // Closes every handle of the deferred-close list.
     void CloseDeferred();
+    // What the monitor waits on next: closes the deferred handles and copies
+    // both lists, under one hold of the wait-list lock.
+    void Snapshot(std::vector<HANDLE>& mutexes, std::vector<HANDLE>& timers);
 
     // The handle release: both go to the deferred close.
     void ReleaseTimer(HANDLE timer) override { DeferClose(timer); }
@@ -60,11 +63,11 @@ public:
     std::vector<HANDLE> Timers() const;
     size_t DeferredCount() const;
 
-    // Holds the wait-list lock: for the monitor while it builds its wait
-    // array (never across its wait), and for the stop path while it
-    // terminates a monitor that did not end, so that the monitor is never
-    // ended in the middle of a list change. The operations above may take
-    // it again on the same thread. The lock is a mutex rather than a
+    // Holds the wait-list lock, which every operation above takes once: for
+    // the stop path while it terminates a monitor that did not end, so that
+    // the monitor is never ended in the middle of a list change, and for
+    // tests that make several changes at once. The operations above may
+    // take it again on the same thread. The lock is a mutex rather than a
     // critical section: a thread ended while it waits for the lock leaves
     // nothing behind, and one ended while it holds it leaves it abandoned,
     // which the next holder takes over (traced).
@@ -81,6 +84,8 @@ public:
     };
 
 private:
+    void CloseDeferredLocked();
+
     KernelHandle lock_;
     KernelHandle wakeEvent_;
     std::vector<HANDLE> mutexes_;
