@@ -53,7 +53,17 @@ void ReportServiceEvent(DWORD eventId, const wchar_t* const* strings, WORD count
         // The first string of a service's event is the service's name.
         const wchar_t* service = count > 0 && strings[0] ? strings[0] : L"";
         QVX_TRACE(trace::kError, 3, L"ReportEventW failed", eventId, service, error);
+        return;
     }
+    // The event log is not the only place an administrator or a test can
+    // read: the trace carries each report with its id and strings too.
+    std::wstring joined;
+    for (WORD i = 0; i < count; ++i) {
+        if (i > 0)
+            joined += L" | ";
+        joined += strings[i] ? strings[i] : L"";
+    }
+    QVX_TRACE(trace::kInfo, 4, L"event reported", eventId, joined);
 }
 
 void ReportServiceEvent(DWORD eventId, std::initializer_list<std::wstring> strings)
