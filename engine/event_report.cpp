@@ -1,6 +1,8 @@
 #include "engine/event_report.h"
 
 #include <atomic>
+#include <cwchar>
+#include <string>
 #include <vector>
 
 #include "platform/trace.h"
@@ -63,7 +65,9 @@ void ReportServiceEvent(DWORD eventId, const wchar_t* const* strings, WORD count
             joined += L" | ";
         joined += strings[i] ? strings[i] : L"";
     }
-    QVX_TRACE(trace::kInfo, 4, L"event reported", eventId, joined);
+    wchar_t id[16];
+    swprintf(id, 16, L"0x%08lX", static_cast<unsigned long>(eventId));
+    QVX_TRACE(trace::kInfo, 4, L"event reported", id, joined);
 }
 
 void ReportServiceEvent(DWORD eventId, std::initializer_list<std::wstring> strings)
