@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "protocol/dispatcher.h"
 #include "protocol/pipe_server.h"
+#include "service_runtime/listener_messages.h"
 #include "tests/protocol/pipe_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
@@ -57,7 +59,7 @@ TEST(Svhctl, PrintsTheReplyAndExitsWithItsErrorCode)
         {"no such pipe", L"--pipe " + test::UniqueName(L"qvxtest-nobody") + L" ping", ERROR_FILE_NOT_FOUND,
          "cannot reach"},
         {"no verb", L"", ERROR_INVALID_PARAMETER, "usage:"},
-        {"unknown verb", L"start foo", ERROR_INVALID_PARAMETER, "usage:"},
+        {"unknown verb", L"launch foo", ERROR_INVALID_PARAMETER, "usage:"},
         {"status without a name", L"status", ERROR_INVALID_PARAMETER, "usage:"},
         {"pipe without a name", L"--pipe", ERROR_INVALID_PARAMETER, "usage:"},
     };
@@ -65,6 +67,84 @@ TEST(Svhctl, PrintsTheReplyAndExitsWithItsErrorCode)
         test::ProgramRun run = RunSvhctl(c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.output), std::string::npos) << c.name << ": " << run.output;
+    }
+}
+
+TEST(Svhctl, StartAndStopSendTheirRequests)
+{
+    test::RunningPipeServers echo(EchoCallback, 2);
+    ASSERT_TRUE(echo.Started());
+    const std::wstring raw = L"--pipe " + echo.Name() + L" --raw ";
+    const std::wstring readable = L"--pipe " + echo.Name() + L" ";
+
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        DWORD exitCode;
+        std::string output; // the whole output
+    };
+    const Case cases[] = {
+        {"start keeps the stored arguments", raw + L"start qvxsample", 0, "START_SERVICE,qvxsample,0,EMPTY\n"},
+        {"start with one argument", raw + L"start qvxsample 10", 0, "START_SERVICE,qvxsample,1,10\n"},
+        {"an argument with blanks is quoted", raw + L"start svc \"a b\" c", 0, "START_SERVICE,svc,2,\"a b\" c\n"},
+        {"the placeholder word as an argument", raw + L"start svc EMPTY", 0, "START_SERVICE,svc,1,\"EMPTY\"\n"},
+        {"stop", raw + L"stop qvxsample", 0, "CONTROL_SERVICE,qvxsample,SERVICE_CONTROL_STOP\n"},
+        {"start, readable", readable + L"start Svc 10 20", 0, "start of svc requested with 2 argument(s)\n"},
+        {"start of a name with a comma", raw + L"start a,b", ERROR_INVALID_PARAMETER,
+         "svhctl: a,b holds a comma, which the control protocol cannot carry\n"},
+        {"an argument with a comma", raw + L"start svc 1,2", ERROR_INVALID_PARAMETER,
+         "svhctl: 1,2 holds a comma, which the control protocol cannot carry\n"},
+        {"an argument with a double quote", raw + L"start svc a\\\"b", ERROR_INVALID_PARAMETER,
+         "svhctl: the argument a\"b holds a double quote, which start arguments cannot carry\n"},
+    };
+    for (const Case& c : cases) {
+        test::ProgramRun run = RunSvhctl(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
+        EXPECT_EQ(run.output, c.output) << c.name;
+    }
+
+    const wchar_t* const misuse[] = {L"start", L"stop", L"stop a b"};
+    for (const wchar_t* arguments : misuse) {
+        test::ProgramRun run = RunSvhctl(raw + arguments);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << WideToUtf8(arguments);
+        EXPECT_NE(run.output.find("usage:"), std::string::npos) << WideToUtf8(arguments) << ": " << run.output;
+    }
+}
+
+// The hosted service splits the argument text again: what it gets must be
+// what was given to svhctl.
+TEST(Svhctl, StartArgumentsReachTheServiceAsGiven)
+{
+    test::RunningPipeServers echo(EchoCallback, 2);
+    ASSERT_TRUE(echo.Started());
+
+    struct Case {
+        std::wstring commandLine; // as svhctl's command line writes them
+        std::vector<std::wstring> arguments;
+    };
+    const Case cases[] = {
+        {L"10", {L"10"}},
+        {L"\"C:\\Program Files\\x.cfg\" -v", {L"C:\\Program Files\\x.cfg", L"-v"}},
+        {L"\"a\tb\" EMPTY", {L"a\tb", L"EMPTY"}},
+        {L"EMPTY", {L"EMPTY"}},
+    };
+    for (const Case& c : cases) {
+        test::ProgramRun run = RunSvhctl(L"--pipe " + echo.Name() + L" --raw start svc " + c.commandLine);
+        ASSERT_EQ(run.exitCode, 0u) << run.output;
+        std::wstring request = Utf8ToWide(run.output);
+        ASSERT_FALSE(request.empty());
+        request.pop_back(); // the line break
+        std::vector<std::wstring> fields;
+        for (size_t start = 0, i = 0; i < 3; ++i) {
+            const size_t comma = request.find(L',', start);
+            ASSERT_NE(comma, std::wstring::npos) << run.output;
+            fields.push_back(request.substr(start, comma - start));
+            start = comma + 1;
+            if (i == 2)
+                fields.push_back(request.substr(start));
+        }
+        EXPECT_EQ(fields[2], std::to_wstring(c.arguments.size())) << run.output;
+        EXPECT_EQ(hosted::SplitStartArguments(fields[3]), c.arguments) << run.output;
     }
 }
 
