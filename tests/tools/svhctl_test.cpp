@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,8 @@
 #include "protocol/dispatcher.h"
 #include "protocol/pipe_server.h"
 #include "service_runtime/listener_messages.h"
+#include "service_runtime/listener_server.h"
+#include "tests/commands/command_test_support.h"
 #include "tests/protocol/pipe_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
@@ -146,6 +149,76 @@ TEST(Svhctl, StartArgumentsReachTheServiceAsGiven)
         EXPECT_EQ(fields[2], std::to_wstring(c.arguments.size())) << run.output;
         EXPECT_EQ(hosted::SplitStartArguments(fields[3]), c.arguments) << run.output;
     }
+}
+
+// A running hosted service is shown with the process id its own listener
+// pipe gives; one whose pipe gives none, or that has no pipe, without.
+class SvhctlShow : public test::CommandHost {
+protected:
+    test::ProgramRun Show(const std::wstring& name)
+    {
+        return RunSvhctl(L"--pipe " + servers_.Name() + L" show " + name);
+    }
+
+    // Serves the listener pipe of `name`, answering the process-id query with
+    // `reply`; the messages it got are kept.
+    bool Serve(hosted::ListenerServer& server, const std::wstring& name, const std::wstring& reply)
+    {
+        return server.Start(L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe",
+                            [this, reply](const std::wstring& message) -> std::optional<std::wstring> {
+                                received_.push_back(message);
+                                return reply;
+                            },
+                            5000) == ERROR_SUCCESS;
+    }
+
+    std::vector<std::wstring> received_;
+};
+
+TEST_F(SvhctlShow, ARunningServiceWithTheProcessIdItGives)
+{
+    const std::wstring name = test::UniqueName(L"qvxtest-show");
+    Create(name);
+    ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kStartPending));
+    ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kRunning));
+    hosted::ListenerServer listener;
+    ASSERT_TRUE(Serve(listener, name, L"4242"));
+
+    test::ProgramRun run = Show(name);
+
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("\nSTATE         SERVICE_RUNNING\nPROCESS_ID    4242\nTYPE "), std::string::npos)
+        << run.output;
+    listener.Stop();
+    EXPECT_EQ(received_, std::vector<std::wstring>{L"QUERY_PROCESS_ID," + name});
+}
+
+TEST_F(SvhctlShow, NoProcessIdWhereNoneIsGiven)
+{
+    const std::wstring silent = test::UniqueName(L"qvxtest-silent");
+    const std::wstring zero = test::UniqueName(L"qvxtest-zero");
+    const std::wstring stopped = test::UniqueName(L"qvxtest-stopped");
+    for (const std::wstring& name : {silent, zero, stopped})
+        Create(name);
+    for (const std::wstring& name : {silent, zero}) {
+        ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kStartPending));
+        ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kRunning));
+    }
+    hosted::ListenerServer zeroListener;
+    hosted::ListenerServer stoppedListener;
+    ASSERT_TRUE(Serve(zeroListener, zero, L"0"));
+    ASSERT_TRUE(Serve(stoppedListener, stopped, L"4242"));
+
+    for (const std::wstring& name : {silent, zero, stopped}) {
+        test::ProgramRun run = Show(name);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_NE(run.output.find("STATE "), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("PROCESS_ID"), std::string::npos) << run.output;
+    }
+    zeroListener.Stop();
+    stoppedListener.Stop();
+    // A stopped service has no process to ask.
+    EXPECT_EQ(received_, std::vector<std::wstring>{L"QUERY_PROCESS_ID," + zero});
 }
 
 } // namespace
