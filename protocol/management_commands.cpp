@@ -44,14 +44,6 @@ bool ServiceKeyPresent(const std::wstring& name)
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
 
-// A crash restart waits on this timer; a command that looks at a crashed
-// service stands the restart down.
-void StandDownCrashRestart(ServiceRecord& record)
-{
-    if (record.GetCrashed())
-        record.ReleaseTimer(ServiceTimer::kRestartDelay);
-}
-
 void ReportCreated(const ServiceRecord& record)
 {
     std::wstring powerProfile;
