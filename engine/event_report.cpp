@@ -14,6 +14,9 @@ namespace {
 std::atomic<HANDLE> g_eventSource{nullptr};
 std::atomic<ReportEventFn> g_reportEvent{&ReportEventW};
 
+// The longest system message text put into an event.
+constexpr DWORD kMessageTextChars = 1024;
+
 } // namespace
 
 bool RegisterServiceEventSource()
@@ -77,6 +80,23 @@ void ReportServiceEvent(DWORD eventId, std::initializer_list<std::wstring> strin
     for (const auto& text : strings)
         pointers.push_back(text.c_str());
     ReportServiceEvent(eventId, pointers.data(), static_cast<WORD>(pointers.size()));
+}
+
+std::wstring SystemMessageText(DWORD code)
+{
+    wchar_t buffer[kMessageTextChars] = {};
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                  buffer, kMessageTextChars, nullptr);
+    if (length == 0)
+        return std::wstring();
+    while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n' || buffer[length - 1] == L' '))
+        --length;
+    return std::wstring(buffer, length);
+}
+
+void ReportFailedToStart(const std::wstring& serviceName, DWORD error)
+{
+    ReportServiceEvent(kEventServiceFailedToStart, {serviceName, SystemMessageText(error)});
 }
 
 void SetReportEventFunction(ReportEventFn function)

@@ -34,6 +34,13 @@ bool IsServiceEventSourceRegistered();
 void ReportServiceEvent(DWORD eventId, const wchar_t* const* strings, WORD count);
 void ReportServiceEvent(DWORD eventId, std::initializer_list<std::wstring> strings);
 
+// The "failed to start" event: the service's name and the system's text
+// for the error, at most 1024 characters, in the default language.
+void ReportFailedToStart(const std::wstring& serviceName, DWORD error);
+// The system's text for an error code in the default language, without its
+// closing line break; empty when the system has none.
+std::wstring SystemMessageText(DWORD code);
+
 // Test seam: the call that writes the report (ReportEventW by default).
 using ReportEventFn = BOOL(WINAPI*)(HANDLE source, WORD type, WORD category, DWORD eventId, PSID user,
                                     WORD stringCount, DWORD dataSize, LPCWSTR* strings, LPVOID data);

@@ -23,40 +23,20 @@
 namespace qvx {
 namespace {
 
-// The longest system message text put into an event.
-constexpr DWORD kMessageTextChars = 1024;
-
 DWORD LastErrorOr(DWORD fallback) noexcept
 {
     const DWORD error = GetLastError();
     return error != ERROR_SUCCESS ? error : fallback;
 }
 
-// The system's text for an error code in the default language, without
-// its closing line break; empty when the system has none.
-std::wstring SystemMessageText(DWORD code)
-{
-    wchar_t buffer[kMessageTextChars] = {};
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  buffer, kMessageTextChars, nullptr);
-    if (length == 0)
-        return std::wstring();
-    while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n' || buffer[length - 1] == L' '))
-        --length;
-    return std::wstring(buffer, length);
-}
-
 // A service that waited already is start-pending; the transition rule
 // refuses a change to the same state.
 void SetStartPending(ServiceRecord& record)
 {
+    // Under the record lock: a reconfiguration checks the state under it.
+    RecordLock guard(record);
     if (record.GetState() != ServiceState::kStartPending)
         record.SetServiceState(ServiceState::kStartPending);
-}
-
-void ReportFailedToStart(const std::wstring& serviceName, DWORD error)
-{
-    ReportServiceEvent(kEventServiceFailedToStart, {serviceName, SystemMessageText(error)});
 }
 
 // Clears StartInProgress on every way out of a start.

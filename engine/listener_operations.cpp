@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/engine_calls.h"
+#include "engine/launcher.h"
 #include "engine/listener_messages.h"
 #include "engine/listener_pipe.h"
 #include "model/power_profile.h"
@@ -127,20 +128,6 @@ void ReleaseUnreachableService(HostRuntime& runtime, ServiceRecord& record)
     record.SetCrashed(false);
     if (record.GetState() != ServiceState::kPostShutdown)
         record.SetServiceState(ServiceState::kPostShutdown);
-}
-
-// A decimal process id and nothing else; 0 for anything else.
-DWORD ParseProcessId(const std::wstring& text)
-{
-    if (text.empty() || text.size() > 10)
-        return 0;
-    unsigned long long value = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9')
-            return 0;
-        value = value * 10 + static_cast<unsigned>(c - L'0');
-    }
-    return value > 0xFFFFFFFFull ? 0 : static_cast<DWORD>(value);
 }
 
 } // namespace
@@ -270,8 +257,8 @@ DWORD InterrogateHostedService(ServiceRecord& record)
         QVX_TRACE(trace::kError, 11, L"the service did not tell its process id", target.name, error);
         return error;
     }
-    const DWORD processId = ParseProcessId(reply);
-    if (processId == 0) {
+    DWORD processId = 0;
+    if (!ParseDecimal(reply, processId) || processId == 0) {
         QVX_TRACE(trace::kWarning, 12, L"the process-id reply names no process", target.name, reply);
         return ERROR_SUCCESS;
     }
@@ -403,8 +390,16 @@ void ApplyPowerCondition(HostRuntime& runtime, bool startAllowed)
                       error);
     }
     for (const ListenerTarget& target : toStart) {
-        QVX_TRACE(trace::kWarning, 22, L"not built: StartHostedService; a service the machine's condition allows "
-                  L"stays stopped", target.name);
+        TableLock guard(table->Lock(), TableLockMode::Shared);
+        ServiceRecord* record = FindTarget(*table, target);
+        // A client may have stopped it, or something else started it,
+        // since the list was made.
+        if (!record || record->GetState() != ServiceState::kStopped || record->GetUserStopped())
+            continue;
+        const DWORD error = StartHostedServiceAndRecord(runtime, record);
+        if (error != ERROR_SUCCESS)
+            QVX_TRACE(trace::kWarning, 22, L"a service the machine's condition allows did not start", target.name,
+                      error);
     }
 }
 

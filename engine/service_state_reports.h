@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "model/service_enums.h"
 
 namespace qvx {
@@ -20,10 +23,22 @@ class ServiceRecord;
 // the all-stopped check.
 void ContinueStoppedService(HostRuntime& runtime, ServiceRecord& record);
 
+// Starts that a report leads to but that wait until the reporting service
+// has been let go: a service that reports in is not kept waiting for the
+// launches of others.
+struct StatusReportFollowUp {
+    // Services whose start failed on a dependency that now runs.
+    std::vector<std::wstring> dependencyFailedStarts;
+};
+
 // Applies a state a hosted service reported for itself, with everything
-// that follows from it (events, timers, waiters, restarts of services whose
-// dependency failed). A state the transition rule refuses changes nothing
-// but what follows from the state the record is in afterwards.
-void ApplyServiceStatusReport(HostRuntime& runtime, ServiceRecord& record, ServiceState reported);
+// that follows at once (events, timers, waiters). A state the transition
+// rule refuses changes nothing; what follows is decided by the state the
+// record is in afterwards.
+StatusReportFollowUp ApplyServiceStatusReport(HostRuntime& runtime, ServiceRecord& record, ServiceState reported);
+
+// Starts what the report left for later, each with a start entry in its
+// life-cycle record; failures are traced.
+void RunStatusReportFollowUp(HostRuntime& runtime, const StatusReportFollowUp& followUp);
 
 } // namespace qvx

@@ -92,6 +92,22 @@ std::wstring UnsignedText(unsigned long long value)
     return std::to_wstring(value);
 }
 
+bool ParseDecimal(std::wstring_view text, DWORD& value) noexcept
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    unsigned long long number = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return false;
+        number = number * 10 + static_cast<unsigned>(c - L'0');
+    }
+    if (number > 0xFFFFFFFFull)
+        return false;
+    value = static_cast<DWORD>(number);
+    return true;
+}
+
 std::wstring JoinFields(std::initializer_list<std::wstring_view> fields)
 {
     size_t total = 0;

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <windows.h>
+
 namespace qvx {
 
 constexpr wchar_t FoldAscii(wchar_t c) noexcept
@@ -34,6 +36,9 @@ std::string WideToUtf8(std::wstring_view text);
 // Decimal text of a number, as the protocol writes it.
 std::wstring DecimalText(long long value);
 std::wstring UnsignedText(unsigned long long value);
+// Reads text that is a decimal number of 32 bits and nothing else: digits
+// only, no sign, no blanks, at least one digit. False for anything else.
+bool ParseDecimal(std::wstring_view text, DWORD& value) noexcept;
 
 // The fields joined by commas, the field separator of the host's messages.
 // Built by concatenation: MinGW's wide printf family does not read "%s" the

@@ -1,5 +1,6 @@
 #include "protocol/command_context.h"
 
+#include "model/service_record.h"
 #include "model/service_table.h"
 #include "platform/trace.h"
 #include "protocol/message_codec.h"
@@ -41,6 +42,12 @@ bool HostBesideLegacyHost(const SVHServerPipe& pipe) noexcept
 {
     HostRuntime* runtime = pipe.Runtime();
     return runtime && runtime->legacyHostPresent.load();
+}
+
+void StandDownCrashRestart(ServiceRecord& record)
+{
+    if (record.GetCrashed())
+        record.ReleaseTimer(ServiceTimer::kRestartDelay);
 }
 
 } // namespace qvx

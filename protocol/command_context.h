@@ -30,4 +30,8 @@ ServiceRecord* FindServiceOrReply(ServiceTable& table, const std::wstring& name,
 // answering "ERROR_MSG_PROTOCOL".
 bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe);
 
+// A crash restart waits on the record's restart-delay timer; a command that
+// acts on a crashed service stands that restart down.
+void StandDownCrashRestart(ServiceRecord& record);
+
 } // namespace qvx

@@ -50,16 +50,16 @@ void HandleStopSvhHostingService(const std::wstring&, SVHServerPipe& pipe)
 const CommandEntry kCommands[] = {
     {L"PING", HandlePing, false},
     {L"CREATE_SERVICE", HandleCreateService},
-    {L"SERVICE_START_PENDING", nullptr}, // HandleServiceStartPending
+    {L"SERVICE_START_PENDING", HandleServiceStartPending},
     {L"OPEN_SERVICE", HandleOpenService},
-    {L"START_SERVICE", nullptr}, // HandleStartService
-    {L"SET_SERVICE_STATUS", nullptr}, // HandleSetServiceStatus
+    {L"START_SERVICE", HandleStartService},
+    {L"SET_SERVICE_STATUS", HandleSetServiceStatus},
     {L"QUERY_SERVICE_STATUS", HandleQueryServiceStatus},
     // The condition word is the runtime's, and a change goes to the hosted
     // services by messages that may take seconds: no table lock.
     {L"QUERY_POWER_STATE", HandleQueryPowerState, false},
     {L"DELETE_SERVICE", HandleDeleteService},
-    {L"CONTROL_SERVICE", nullptr}, // HandleControlService
+    {L"CONTROL_SERVICE", HandleControlService},
     {L"CONFIG_SERVICE", HandleConfigService},
     {L"CONFIG_SERVICE2", HandleConfigService2},
     {L"ENUM_DEP_SERVICES", HandleEnumDepServices},

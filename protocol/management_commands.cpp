@@ -44,14 +44,6 @@ bool ServiceKeyPresent(const std::wstring& name)
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
 }
 
-// A crash restart waits on this timer; a command that looks at a crashed
-// service stands the restart down.
-void StandDownCrashRestart(ServiceRecord& record)
-{
-    if (record.GetCrashed())
-        record.ReleaseTimer(ServiceTimer::kRestartDelay);
-}
-
 void ReportCreated(const ServiceRecord& record)
 {
     std::wstring powerProfile;
@@ -333,6 +325,13 @@ void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
     }
 
     RecordLock guard(*record);
+    // A start may have come in since the first look; a start changes the
+    // state under this lock, so the look now is the one that counts.
+    if (record->GetState() != ServiceState::kStopped) {
+        QVX_TRACE(trace::kError, 26, L"service started meanwhile, not configured", fields[1]);
+        pipe.WriteReply(reply::kServiceAlreadyRunning);
+        return;
+    }
     const ServiceRecord before(*record);
     if (dependencies != kEmptyPlaceholder)
         record->SetDependOnService(copy.GetDependOnService());
@@ -396,6 +395,11 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
     }
 
     RecordLock guard(*record);
+    if (const ServiceState now = record->GetState(); now != ServiceState::kStopped) {
+        QVX_TRACE(trace::kError, 27, L"service started meanwhile, profile not applied", name, now);
+        pipe.WriteReply(now == ServiceState::kRunning ? reply::kServiceAlreadyRunning : reply::kCannotAcceptCtrl);
+        return;
+    }
     const DWORD installed = record->GetVersion();
     const DWORD offered = working.GetVersion();
     if (static_cast<LONG>(installed) > static_cast<LONG>(offered)) {
