@@ -45,7 +45,7 @@ std::wstring Parent(const std::wstring& path)
 }
 
 // The profile the build puts beside the sample names the folder the
-// installer places it in.
+// installer places it in, and can be sent as it is.
 TEST(SampleInstall, TheProfileBesideTheSamplePointsWhereTheInstallerPlacesIt)
 {
     const std::wstring image = test::BuiltProgramPath(kSampleImageName);
@@ -58,6 +58,8 @@ TEST(SampleInstall, TheProfileBesideTheSamplePointsWhereTheInstallerPlacesIt)
     const tinyxml2::XMLElement* path = root->FirstChildElement("BinaryPath");
     ASSERT_TRUE(path && path->GetText());
     EXPECT_EQ(Utf8ToWide(path->GetText()), std::wstring(kSampleFolder) + L"\\" + kSampleImageName);
+    // svhctl refuses to send a profile holding a comma, comments included.
+    EXPECT_EQ(profile.find(','), std::string::npos) << profile;
 }
 
 // Places and removes the sample in the prefix's own program folder, from a
