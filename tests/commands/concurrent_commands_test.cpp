@@ -9,6 +9,13 @@
 #include "tests/commands/command_test_support.h"
 
 namespace qvx {
+
+// How many threads wait for a record's lock (the critical section's count
+// of waiters beyond its owner).
+struct ServiceRecordTestPeer {
+    static LONG LockWaiters(const ServiceRecord& record) { return record.lock_.LockCount; }
+};
+
 namespace {
 
 using test::CommandHost;
@@ -104,6 +111,34 @@ TEST_F(ConcurrentCommands, TenClientsLeaveTableAndRegistryInStep)
     EXPECT_EQ(sharedCreated.load() - sharedDeleted.load(), Find(L"shared") ? 1 : 0);
     ExpectTableMatchesRegistry();
     EXPECT_LE(table_.Count(SvhServiceType::kUnknown), 1u);
+}
+
+TEST_F(ConcurrentCommands, ConfigurationRefusedWhenAStartCameInBetween)
+{
+    Create(L"racing");
+    ServiceRecord* record = Find(L"racing");
+    const std::wstring binaryBefore = record->GetBinaryPath();
+    std::wstring reply;
+    // The start changes the state under the record lock while the
+    // configuration, past its first look at the state, waits for it.
+    record->Lock();
+    std::thread configure([&] {
+        ControlConnection connection;
+        ASSERT_EQ(connection.Open(servers_.Name(), test::kIoTimeoutMs), 0u);
+        EXPECT_EQ(connection.Transact(L"CONFIG_SERVICE,racing,EMPTY,C:\\svc\\changed.exe,EMPTY,EMPTY", reply,
+                                      test::kIoTimeoutMs),
+                  0u);
+    });
+    const ULONGLONG deadline = GetTickCount64() + test::kIoTimeoutMs;
+    while (ServiceRecordTestPeer::LockWaiters(*record) <= 0 && GetTickCount64() < deadline)
+        Sleep(1);
+    EXPECT_GT(ServiceRecordTestPeer::LockWaiters(*record), 0) << "the configuration never waited for the record";
+    record->SetServiceState(ServiceState::kStartPending);
+    record->Unlock();
+    configure.join();
+    EXPECT_EQ(reply, L"SERVICE_ALREADY_RUNNING");
+    EXPECT_EQ(record->GetBinaryPath(), binaryBefore);
+    EXPECT_EQ(StoredText(L"racing", L"BinaryPath"), binaryBefore);
 }
 
 } // namespace
