@@ -116,28 +116,32 @@ TEST_F(ConcurrentCommands, TenClientsLeaveTableAndRegistryInStep)
 TEST_F(ConcurrentCommands, ConfigurationRefusedWhenAStartCameInBetween)
 {
     Create(L"racing");
+    Create(L"blocker"); // after "racing": looking "racing" up passes it by
     ServiceRecord* record = Find(L"racing");
+    ServiceRecord* blocker = Find(L"blocker");
     const std::wstring binaryBefore = record->GetBinaryPath();
     std::wstring reply;
-    // The start changes the state under the record lock while the
-    // configuration, past its first look at the state, waits for it.
-    record->Lock();
+    // The configuration looks at the state, then checks the new dependency,
+    // which waits for the blocker's lock; meanwhile a start comes in.
+    blocker->Lock();
     std::thread configure([&] {
         ControlConnection connection;
         ASSERT_EQ(connection.Open(servers_.Name(), test::kIoTimeoutMs), 0u);
-        EXPECT_EQ(connection.Transact(L"CONFIG_SERVICE,racing,EMPTY,C:\\svc\\changed.exe,EMPTY,EMPTY", reply,
+        EXPECT_EQ(connection.Transact(L"CONFIG_SERVICE,racing,EMPTY,C:\\svc\\changed.exe,blocker,EMPTY", reply,
                                       test::kIoTimeoutMs),
                   0u);
     });
     const ULONGLONG deadline = GetTickCount64() + test::kIoTimeoutMs;
-    while (ServiceRecordTestPeer::LockWaiters(*record) <= 0 && GetTickCount64() < deadline)
+    while (ServiceRecordTestPeer::LockWaiters(*blocker) <= 0 && GetTickCount64() < deadline)
         Sleep(1);
-    EXPECT_GT(ServiceRecordTestPeer::LockWaiters(*record), 0) << "the configuration never waited for the record";
+    EXPECT_GT(ServiceRecordTestPeer::LockWaiters(*blocker), 0) << "the configuration never waited";
     record->SetServiceState(ServiceState::kStartPending);
-    record->Unlock();
+    blocker->Unlock();
     configure.join();
+
     EXPECT_EQ(reply, L"SERVICE_ALREADY_RUNNING");
     EXPECT_EQ(record->GetBinaryPath(), binaryBefore);
+    EXPECT_TRUE(record->GetDependOnService().empty());
     EXPECT_EQ(StoredText(L"racing", L"BinaryPath"), binaryBefore);
 }
 
