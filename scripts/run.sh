@@ -215,7 +215,7 @@ echo
 
 echo "== Sample service log from $sample_log"
 if [ -f "$sample_log" ]; then
-    tr -d '\r' <"$sample_log"
+    tr -d '\r' <"$sample_log" | sed '1s/^\xEF\xBB\xBF//'
 else
     echo "(none written)"
 fi
