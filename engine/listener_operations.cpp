@@ -115,13 +115,7 @@ std::vector<ServiceRecord*> CollectActiveDependents(const ServiceTable& table, c
 void ReleaseUnreachableService(HostRuntime& runtime, ServiceRecord& record)
 {
     RecordLock guard(record);
-    UnwatchServiceProcess(runtime, record);
-    DropServiceTimer(runtime, record, ServiceTimer::kResetPeriod);
-    DropServiceTimer(runtime, record, ServiceTimer::kRestartDelay);
-    record.SetResetWindowActive(false);
-    record.SetRestartsInWindow(0);
-    record.TrySetStartInProgress(false);
-    record.SetCrashed(false);
+    ReleaseRunState(runtime, record);
     if (record.GetState() != ServiceState::kPostShutdown)
         record.SetServiceState(ServiceState::kPostShutdown);
 }

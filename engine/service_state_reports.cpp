@@ -7,9 +7,9 @@
 #include "engine/event_report.h"
 #include "engine/launcher.h"
 #include "engine/listener_operations.h"
+#include "engine/service_watch.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
-#include "model/service_timers.h"
 #include "model/table_lock.h"
 #include "platform/trace.h"
 #include "runtime/host_runtime.h"
@@ -121,19 +121,10 @@ void StartWaitingSharers(HostRuntime& runtime, const ServiceTable& table, Servic
     }
 }
 
-void StopWatchingProcess(HostRuntime& runtime, ServiceRecord& record)
-{
-    RecordLock guard(record);
-    runtime.waitSet.RemoveMutex(record.GetServiceMutex());
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kShutdown));
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kStartup));
-    record.ReleaseProcessHandles();
-}
-
 void OnStopped(HostRuntime& runtime, ServiceRecord& record)
 {
     ReportServiceEvent(kEventServiceStopped, {record.GetName()});
-    StopWatchingProcess(runtime, record);
+    UnwatchServiceProcess(runtime, record);
     ContinueStoppedService(runtime, record);
 }
 
@@ -142,11 +133,7 @@ StatusReportFollowUp OnRunning(HostRuntime& runtime, ServiceRecord& record, Serv
     const std::wstring name = record.GetName();
     if (before != ServiceState::kRunning)
         ReportServiceEvent(kEventServiceRunning, {name});
-    {
-        RecordLock guard(record);
-        runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kStartup));
-        ReleaseStartupTimer(record);
-    }
+    DropServiceTimer(runtime, record, ServiceTimer::kStartup);
     const bool endsCrashRestart = record.SetCrashed(false);
 
     StatusReportFollowUp followUp;
@@ -172,23 +159,11 @@ StatusReportFollowUp OnRunning(HostRuntime& runtime, ServiceRecord& record, Serv
     return followUp;
 }
 
-// A service past its shutdown lets go of everything it ran with. Its name
-// and configuration stay in the table, which still saves and finds it.
+// A service past its shutdown lets go of everything it ran with; its name
+// and configuration stay in the table.
 void OnPostShutdown(HostRuntime& runtime, ServiceRecord& record)
 {
-    {
-        RecordLock guard(record);
-        runtime.waitSet.RemoveMutex(record.GetServiceMutex());
-        for (ServiceTimer slot : {ServiceTimer::kResetPeriod, ServiceTimer::kRestartDelay, ServiceTimer::kShutdown,
-                                  ServiceTimer::kStartup})
-            runtime.waitSet.RemoveTimer(record.GetTimer(slot));
-        record.ReleaseProcessHandles();
-        record.ReleaseTimer(ServiceTimer::kResetPeriod);
-        record.ReleaseTimer(ServiceTimer::kRestartDelay);
-        record.SetResetWindowActive(false);
-        record.SetRestartsInWindow(0);
-        record.SetCrashed(false);
-    }
+    ReleaseRunState(runtime, record);
     ReportServiceEvent(kEventServicePostShutdown, {record.GetName()});
     CheckAllServicesStopped(runtime);
 }

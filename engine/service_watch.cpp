@@ -20,6 +20,18 @@ void DropServiceTimer(HostRuntime& runtime, ServiceRecord& record, ServiceTimer 
     record.ReleaseTimer(slot);
 }
 
+void ReleaseRunState(HostRuntime& runtime, ServiceRecord& record)
+{
+    RecordLock guard(record);
+    UnwatchServiceProcess(runtime, record);
+    DropServiceTimer(runtime, record, ServiceTimer::kResetPeriod);
+    DropServiceTimer(runtime, record, ServiceTimer::kRestartDelay);
+    record.SetResetWindowActive(false);
+    record.SetRestartsInWindow(0);
+    record.TrySetStartInProgress(false);
+    record.SetCrashed(false);
+}
+
 bool WatchServiceTimer(HostRuntime& runtime, const ServiceRecord& record, ServiceTimer slot)
 {
     const HANDLE timer = record.GetTimer(slot);

@@ -17,6 +17,13 @@ class HostRuntime;
 // the record lock.
 void UnwatchServiceProcess(HostRuntime& runtime, ServiceRecord& record);
 
+// Lets go of everything the service ran with, for a service that is past
+// its shutdown: its process, mutex and all four timers (out of the
+// monitor's lists first), its restart window and any crash restart. Its
+// name and configuration stay, so that the table keeps its key and can
+// still save and find it. Holds the record lock.
+void ReleaseRunState(HostRuntime& runtime, ServiceRecord& record);
+
 // Takes the slot's timer out of the monitor's timer list and releases it.
 // Holds the record lock.
 void DropServiceTimer(HostRuntime& runtime, ServiceRecord& record, ServiceTimer slot);

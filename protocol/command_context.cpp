@@ -1,5 +1,6 @@
 #include "protocol/command_context.h"
 
+#include "engine/service_watch.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
 #include "platform/trace.h"
@@ -44,10 +45,10 @@ bool HostBesideLegacyHost(const SVHServerPipe& pipe) noexcept
     return runtime && runtime->legacyHostPresent.load();
 }
 
-void StandDownCrashRestart(ServiceRecord& record)
+void StandDownCrashRestart(HostRuntime& runtime, ServiceRecord& record)
 {
     if (record.GetCrashed())
-        record.ReleaseTimer(ServiceTimer::kRestartDelay);
+        DropServiceTimer(runtime, record, ServiceTimer::kRestartDelay);
 }
 
 } // namespace qvx

@@ -10,6 +10,7 @@
 
 namespace qvx {
 
+class HostRuntime;
 class ServiceRecord;
 class ServiceTable;
 class SVHServerPipe;
@@ -32,6 +33,6 @@ bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::ws
 
 // A crash restart waits on the record's restart-delay timer; a command that
 // acts on a crashed service stands that restart down.
-void StandDownCrashRestart(ServiceRecord& record);
+void StandDownCrashRestart(HostRuntime& runtime, ServiceRecord& record);
 
 } // namespace qvx

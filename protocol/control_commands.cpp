@@ -119,7 +119,7 @@ void HandleStartService(const std::wstring& request, SVHServerPipe& pipe)
     const std::wstring& arguments = fields[3];
 
     record->SetDependencyFailed(false);
-    StandDownCrashRestart(*record);
+    StandDownCrashRestart(*pipe.Runtime(), *record);
     if (!table->ValidateDependencies(*record)) {
         record->SetDependencyFailed(true);
         ReportFailedToStart(name, ERROR_SERVICE_DEPENDENCY_DELETED);
@@ -187,7 +187,7 @@ void HandleControlService(const std::wstring& request, SVHServerPipe& pipe)
         // A crashed service waiting for its restart is not active; the stop
         // cancels the restart for good: neither the end of its restart
         // window nor a wave or a power change may bring it back.
-        StandDownCrashRestart(*record);
+        StandDownCrashRestart(*pipe.Runtime(), *record);
         record->SetCrashed(false);
         if (!record->SetUserStopped(true))
             PersistUserStopped(*record);

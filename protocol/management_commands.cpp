@@ -234,7 +234,7 @@ void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
     ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
     if (!record)
         return;
-    StandDownCrashRestart(*record);
+    StandDownCrashRestart(*pipe.Runtime(), *record);
     if (record->GetState() == ServiceState::kRunning) {
         QVX_TRACE(trace::kError, 9, L"running service not deleted", fields[1]);
         pipe.WriteReply(reply::kServiceAlreadyRunning);
@@ -275,7 +275,7 @@ void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
     ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
     if (!record)
         return;
-    StandDownCrashRestart(*record);
+    StandDownCrashRestart(*pipe.Runtime(), *record);
     if (record->GetState() != ServiceState::kStopped) {
         QVX_TRACE(trace::kError, 11, L"service not stopped, not configured", fields[1]);
         pipe.WriteReply(reply::kServiceAlreadyRunning);
@@ -382,7 +382,7 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
         pipe.WriteReply(reply::kCannotAcceptCtrl);
         return;
     }
-    StandDownCrashRestart(*record);
+    StandDownCrashRestart(*pipe.Runtime(), *record);
     if (state == ServiceState::kRunning) {
         QVX_TRACE(trace::kError, 15, L"running service not configured", name);
         pipe.WriteReply(reply::kServiceAlreadyRunning);

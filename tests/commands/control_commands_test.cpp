@@ -323,8 +323,12 @@ TEST_F(ControlCommands, RunningReportEndsTheStartAndStartsWhatWaited)
     EXPECT_EQ(base->GetTimer(ServiceTimer::kStartup), nullptr);
     EXPECT_FALSE(runtime_.waitSet.HasTimer(base->GetTimer(ServiceTimer::kStartup)));
     EXPECT_TRUE(base->GetWaiters().empty());
-    // The waiter and the service whose dependency had failed are launched.
+    // The waiter starts before the report is let go; the service whose
+    // dependency had failed is started after the reporting client has left.
     EXPECT_TRUE(waiter->HasProcessHandle());
+    const ULONGLONG deadline = GetTickCount64() + kIoTimeoutMs;
+    while (!failed->HasProcessHandle() && GetTickCount64() < deadline)
+        Sleep(10);
     EXPECT_TRUE(failed->HasProcessHandle());
     EXPECT_EQ(failed->GetState(), ServiceState::kStartPending);
     const std::vector<ReportedEvent> running = EventsOf(kEventServiceRunning);
