@@ -9,6 +9,13 @@
 #include "tests/commands/command_test_support.h"
 
 namespace qvx {
+
+// How many threads wait for a record's lock (the critical section's count
+// of waiters beyond its owner).
+struct ServiceRecordTestPeer {
+    static LONG LockWaiters(const ServiceRecord& record) { return record.lock_.LockCount; }
+};
+
 namespace {
 
 using test::CommandHost;
@@ -104,6 +111,38 @@ TEST_F(ConcurrentCommands, TenClientsLeaveTableAndRegistryInStep)
     EXPECT_EQ(sharedCreated.load() - sharedDeleted.load(), Find(L"shared") ? 1 : 0);
     ExpectTableMatchesRegistry();
     EXPECT_LE(table_.Count(SvhServiceType::kUnknown), 1u);
+}
+
+TEST_F(ConcurrentCommands, ConfigurationRefusedWhenAStartCameInBetween)
+{
+    Create(L"racing");
+    Create(L"blocker"); // after "racing": looking "racing" up passes it by
+    ServiceRecord* record = Find(L"racing");
+    ServiceRecord* blocker = Find(L"blocker");
+    const std::wstring binaryBefore = record->GetBinaryPath();
+    std::wstring reply;
+    // The configuration looks at the state, then checks the new dependency,
+    // which waits for the blocker's lock; meanwhile a start comes in.
+    blocker->Lock();
+    std::thread configure([&] {
+        ControlConnection connection;
+        ASSERT_EQ(connection.Open(servers_.Name(), test::kIoTimeoutMs), 0u);
+        EXPECT_EQ(connection.Transact(L"CONFIG_SERVICE,racing,EMPTY,C:\\svc\\changed.exe,blocker,EMPTY", reply,
+                                      test::kIoTimeoutMs),
+                  0u);
+    });
+    const ULONGLONG deadline = GetTickCount64() + test::kIoTimeoutMs;
+    while (ServiceRecordTestPeer::LockWaiters(*blocker) <= 0 && GetTickCount64() < deadline)
+        Sleep(1);
+    EXPECT_GT(ServiceRecordTestPeer::LockWaiters(*blocker), 0) << "the configuration never waited";
+    record->SetServiceState(ServiceState::kStartPending);
+    blocker->Unlock();
+    configure.join();
+
+    EXPECT_EQ(reply, L"SERVICE_ALREADY_RUNNING");
+    EXPECT_EQ(record->GetBinaryPath(), binaryBefore);
+    EXPECT_TRUE(record->GetDependOnService().empty());
+    EXPECT_EQ(StoredText(L"racing", L"BinaryPath"), binaryBefore);
 }
 
 } // namespace

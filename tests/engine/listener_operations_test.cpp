@@ -23,167 +23,18 @@
 #include "model/table_lock.h"
 #include "platform/handles.h"
 #include "runtime/host_runtime.h"
+#include "tests/engine/test_listener.h"
+#include "tests/support/child_process.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
 namespace {
 
-using Messages = std::vector<std::wstring>;
+using test::Messages;
+using test::TestListener;
 
-constexpr DWORD kWaitMs = 20000;
-// Sent by a test after an operation: once it has arrived, everything the
-// operation sent before it has arrived too.
-constexpr wchar_t kMarker[] = L"MARKER";
-
-// A hosted service's listener pipe: serves one client after the other on a
-// private name, keeps the text of every message it reads, and answers a
-// transaction with the reply its table holds for the message's first field.
-class TestListener {
-public:
-    struct Options {
-        std::map<std::wstring, std::wstring> replies;
-        // Instances without buffer: a post stays pending until the server
-        // reads its message.
-        bool unbuffered = false;
-        // Messages are read only after Release() (implies unbuffered).
-        bool holdUntilReleased = false;
-        // Runs on the server's thread when a client has connected, before
-        // its message is read.
-        std::function<void()> onConnect;
-        // The instance is closed with the message unread, as by a process
-        // that ends.
-        bool dropUnread = false;
-    };
-
-    TestListener() : TestListener(Options{}) {}
-    explicit TestListener(Options options)
-        : name_(test::UniqueName(L"\\\\.\\pipe\\qvxtest-ops")), options_(std::move(options)),
-          release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          connected_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-    {
-        next_ = CreateInstance();
-        thread_ = std::thread([this] { Serve(); });
-    }
-
-    ~TestListener()
-    {
-        stopping_ = true;
-        Release();
-        // Lets go of a server that waits for its next client.
-        KernelHandle(CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        thread_.join();
-    }
-
-    const std::wstring& Name() const { return name_; }
-    void Release() { SetEvent(release_.Get()); }
-    // Set once the first client has connected.
-    HANDLE Connected() const { return connected_.Get(); }
-
-    // Waits until `count` messages have arrived; false after kWaitMs.
-    bool WaitForMessages(size_t count)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return arrived_.wait_for(lock, std::chrono::milliseconds(kWaitMs),
-                                 [&] { return messages_.size() >= count; });
-    }
-    Messages Received()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-    // What the operations under test sent: posts a marker and returns every
-    // message that came before it.
-    Messages SentBefore()
-    {
-        EXPECT_EQ(PostListenerMessage(name_.c_str(), kMarker, kListenerPostTimeoutMs), 0u);
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto marker = messages_.end();
-        EXPECT_TRUE(arrived_.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] {
-            marker = std::find(messages_.begin(), messages_.end(), kMarker);
-            return marker != messages_.end();
-        }));
-        Messages before(messages_.begin(), marker);
-        if (marker != messages_.end())
-            messages_.erase(marker);
-        return before;
-    }
-
-private:
-    KernelHandle CreateInstance()
-    {
-        const DWORD buffer = options_.unbuffered || options_.holdUntilReleased ? 0 : 4096;
-        return KernelHandle(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX,
-                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                             PIPE_UNLIMITED_INSTANCES, buffer, buffer, 0, nullptr));
-    }
-
-    void Serve()
-    {
-        for (;;) {
-            KernelHandle instance = std::move(next_);
-            // A client that posted and closed before the server got here has
-            // still left its message in the pipe.
-            const bool connected = ConnectNamedPipe(instance.Get(), nullptr) ||
-                                   GetLastError() == ERROR_PIPE_CONNECTED || GetLastError() == ERROR_NO_DATA;
-            if (stopping_ || !connected)
-                return;
-            // The next client finds an instance while this one is served.
-            next_ = CreateInstance();
-            SetEvent(connected_.Get());
-            if (options_.onConnect)
-                options_.onConnect();
-            if (options_.holdUntilReleased)
-                WaitForSingleObject(release_.Get(), INFINITE);
-            if (!options_.dropUnread)
-                Serve(instance.Get());
-        }
-    }
-
-    void Serve(HANDLE instance)
-    {
-        std::vector<unsigned char> bytes;
-        unsigned char chunk[1024];
-        for (;;) {
-            DWORD read = 0;
-            const BOOL ok = ReadFile(instance, chunk, sizeof(chunk), &read, nullptr);
-            bytes.insert(bytes.end(), chunk, chunk + read);
-            if (ok || GetLastError() != ERROR_MORE_DATA)
-                break;
-        }
-        if (bytes.empty())
-            return;
-        std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-        if (!text.empty() && text.back() == L'\0')
-            text.pop_back();
-        const auto reply = options_.replies.find(text.substr(0, text.find(L',')));
-        if (reply != options_.replies.end()) {
-            DWORD written = 0;
-            WriteFile(instance, reply->second.c_str(), static_cast<DWORD>((reply->second.size() + 1) * 2), &written,
-                      nullptr);
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            messages_.push_back(text);
-        }
-        arrived_.notify_all();
-        // Keeps the instance until the client has closed its end.
-        DWORD read = 0;
-        while (ReadFile(instance, chunk, sizeof(chunk), &read, nullptr) || GetLastError() == ERROR_MORE_DATA) {
-        }
-    }
-
-    std::wstring name_;
-    Options options_;
-    KernelHandle release_;
-    KernelHandle connected_;
-    KernelHandle next_;
-    std::atomic<bool> stopping_{false};
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    Messages messages_;
-    std::thread thread_;
-};
+constexpr DWORD kWaitMs = test::kListenerWaitMs;
 
 // A pipe name that no server serves: the service's process is gone.
 std::wstring GonePipe()
@@ -707,9 +558,12 @@ TEST_F(ListenerOperationsTest, PowerConditionPass)
     Add({L"neededby", ServiceState::kRunning, neededBy.Name(), {L"needed"}, POWERPROFILE_NORMAL});
     ServiceRecord* unwantedRecord =
         Add({L"unwanted", ServiceState::kRunning, unwanted.Name(), {}, POWERPROFILE_LOWMEMORY});
-    // A start is not built yet: the service stays stopped and is sent nothing.
+    // Stopped and allowed: started. A client's stop keeps the other down.
     ServiceRecord* stoppedRecord = Add({L"stopped", ServiceState::kStopped, stopped.Name(), {}, POWERPROFILE_NORMAL});
-    test::TraceCapture traces;
+    stoppedRecord->SetBinaryPath(test::BuiltProgramPath(L"qvxtest_idle.exe"));
+    ServiceRecord* heldRecord = Add({L"held", ServiceState::kStopped, GonePipe(), {}, POWERPROFILE_NORMAL});
+    heldRecord->SetBinaryPath(test::BuiltProgramPath(L"qvxtest_idle.exe"));
+    heldRecord->SetUserStopped(true);
 
     ApplyPowerCondition(runtime_, true);
 
@@ -720,8 +574,11 @@ TEST_F(ListenerOperationsTest, PowerConditionPass)
     EXPECT_EQ(unwanted.SentBefore(), Messages{L"SERVICE_CONTROL_STOP,unwanted"});
     EXPECT_EQ(unwantedRecord->GetState(), ServiceState::kStopPending);
     EXPECT_EQ(stopped.SentBefore(), Messages{});
-    EXPECT_EQ(stoppedRecord->GetState(), ServiceState::kStopped);
-    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: StartHostedService")) << traces.Dump();
+    EXPECT_EQ(stoppedRecord->GetState(), ServiceState::kStartPending);
+    ASSERT_TRUE(stoppedRecord->HasProcessHandle());
+    TerminateProcess(stoppedRecord->Process()->ProcessHandle(), 0);
+    EXPECT_EQ(heldRecord->GetState(), ServiceState::kStopped);
+    EXPECT_FALSE(heldRecord->HasProcessHandle());
 }
 
 } // namespace
