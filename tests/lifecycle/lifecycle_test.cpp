@@ -77,6 +77,46 @@ TEST_F(HostedServiceStart, AStartTheServiceRefusesEndsStopped)
     EXPECT_EQ(WaitForLog(L"exit-1064", L"lcfails", 1).size(), 1u);
 }
 
+// The faults the test service offers, as the host's start sees them. What
+// the host does once such a process is gone belongs to its exit handling.
+TEST_F(HostedServiceStart, TheTestServiceFailsAsItsCommandLineSays)
+{
+    struct Fault {
+        const wchar_t* name;
+        const wchar_t* mode;
+        bool reachesStart;   // its start callback runs
+        bool reachesRunning; // the host sees it running
+        bool processEnds;    // without returning from its run
+    };
+    const Fault faults[] = {
+        {L"lcdiesearly", L"die-before-pending", false, false, true},
+        {L"lcdiesinstart", L"die-in-start", true, false, true},
+        {L"lccrashes", L"crash-after:300", true, true, true},
+        {L"lchangs", L"hang-start", true, false, false},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(Narrow(fault.mode));
+        ASSERT_EQ(Create(fault.name, Profile(fault.name, std::wstring(L"--mode=") + fault.mode)), L"ACK");
+        ASSERT_EQ(Start(fault.name), L"ACK");
+        const std::vector<ServiceLogLine> main = WaitForLog(L"main", fault.name, 1);
+        ASSERT_EQ(main.size(), 1u);
+        if (fault.reachesRunning) {
+            EXPECT_TRUE(WaitForState(fault.name, kRunning)) << Narrow(State(fault.name));
+        }
+        EXPECT_EQ(WaitForLog(L"start", fault.name, 1, fault.reachesStart ? kStateTimeoutMs : 500).size(),
+                  fault.reachesStart ? 1u : 0u);
+
+        const DWORD start = GetTickCount();
+        while (ProcessAlive(main[0].pid) && GetTickCount() - start < (fault.processEnds ? kStateTimeoutMs : 1000))
+            Sleep(50);
+        EXPECT_EQ(ProcessAlive(main[0].pid), !fault.processEnds);
+        if (!fault.processEnds) {
+            EXPECT_EQ(State(fault.name), L"SERVICE_START_PENDING");
+        }
+        EXPECT_TRUE(LogOf(L"exit-0", fault.name).empty());
+    }
+}
+
 using HostedServiceDependencies = LifecycleTest;
 
 TEST_F(HostedServiceDependencies, AChainIsStartedFromItsFirstLink)
