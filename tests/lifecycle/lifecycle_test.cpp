@@ -91,7 +91,8 @@ TEST_F(HostedServiceStart, TheTestServiceFailsAsItsCommandLineSays)
     const Fault faults[] = {
         {L"lcdiesearly", L"die-before-pending", false, false, true},
         {L"lcdiesinstart", L"die-in-start", true, false, true},
-        {L"lccrashes", L"crash-after:300", true, true, true},
+        // Long enough to be seen running on a busy machine.
+        {L"lccrashes", L"crash-after:3000", true, true, true},
         {L"lchangs", L"hang-start", true, false, false},
     };
     for (const Fault& fault : faults) {
