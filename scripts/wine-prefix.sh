@@ -24,8 +24,8 @@ up)
     "$wineserver" -w 2>/dev/null || true
     # Service processes get the system environment, read when the server
     # starts: the host's trace goes to a file of the prefix, where tests
-    # read it (QVX_HOST_TRACE_LEVEL=0 turns it off). Test programs started in
-    # the prefix see the setting too; a reader tells the host's lines by the
+    # read it (QVX_HOST_TRACE_LEVEL=0 turns it off). Test programs drop the
+    # setting for themselves; a reader still tells the host's lines by the
     # process id each line carries.
     rm -f "$prefix/qvxsvh-trace.log"
     trace_file=$(winepath -w "$prefix/qvxsvh-trace.log" 2>/dev/null || true)
