@@ -9,6 +9,7 @@
 #include "engine/launch_command_line.h"
 #include "engine/listener_operations.h"
 #include "engine/process_launch.h"
+#include "engine/service_watch.h"
 #include "model/hosted_process.h"
 #include "model/life_cycle_record.h"
 #include "model/service_mutex.h"
@@ -168,10 +169,7 @@ DependencyOutcome CheckDependencies(HostRuntime& runtime, const ServiceTable* ta
 // caller holds the record lock.
 void FailLaunch(HostRuntime& runtime, ServiceRecord& record, const std::wstring& name, DWORD error)
 {
-    runtime.waitSet.RemoveMutex(record.GetServiceMutex());
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kShutdown));
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kStartup));
-    record.ReleaseProcessHandles();
+    UnwatchServiceProcess(runtime, record);
     if (record.GetState() != ServiceState::kStopped)
         record.SetServiceState(ServiceState::kStopped);
     QVX_TRACE(trace::kError, 5, L"the service failed to start", name, error);

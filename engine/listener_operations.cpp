@@ -8,6 +8,7 @@
 #include "engine/launcher.h"
 #include "engine/listener_messages.h"
 #include "engine/listener_pipe.h"
+#include "engine/service_watch.h"
 #include "model/power_profile.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
@@ -114,14 +115,9 @@ std::vector<ServiceRecord*> CollectActiveDependents(const ServiceTable& table, c
 void ReleaseUnreachableService(HostRuntime& runtime, ServiceRecord& record)
 {
     RecordLock guard(record);
-    runtime.waitSet.RemoveMutex(record.GetServiceMutex());
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kResetPeriod));
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kRestartDelay));
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kShutdown));
-    runtime.waitSet.RemoveTimer(record.GetTimer(ServiceTimer::kStartup));
-    record.ReleaseProcessHandles();
-    record.ReleaseTimer(ServiceTimer::kResetPeriod);
-    record.ReleaseTimer(ServiceTimer::kRestartDelay);
+    UnwatchServiceProcess(runtime, record);
+    DropServiceTimer(runtime, record, ServiceTimer::kResetPeriod);
+    DropServiceTimer(runtime, record, ServiceTimer::kRestartDelay);
     record.SetResetWindowActive(false);
     record.SetRestartsInWindow(0);
     record.TrySetStartInProgress(false);

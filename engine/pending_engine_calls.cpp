@@ -31,38 +31,6 @@ DWORD SetLockdown(const wchar_t* serviceName, bool lock)
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-void SweepHostedProcesses(HostRuntime& /*runtime*/, bool sweep)
-{
-    // Runs at every wake of the monitor: verbose, or it would drown the trace.
-    QVX_TRACE(trace::kVerbose, 7, L"not built: SweepHostedProcesses", sweep);
-}
-
-void HandleServiceTermination(HostRuntime& /*runtime*/, HANDLE mutex)
-{
-    QVX_TRACE(trace::kWarning, 8, L"not built: HandleServiceTermination; the service is not restarted",
-              static_cast<const void*>(mutex));
-}
-
-void ResetPeriodExpired(HostRuntime& /*runtime*/, ServiceRecord& record)
-{
-    QVX_TRACE(trace::kWarning, 9, L"not built: ResetPeriodExpired", record.GetName());
-}
-
-void RestartDelayExpired(HostRuntime& /*runtime*/, ServiceRecord& record)
-{
-    QVX_TRACE(trace::kWarning, 10, L"not built: RestartDelayExpired", record.GetName());
-}
-
-void ShutdownTimeoutExpired(HostRuntime& /*runtime*/, ServiceRecord& record)
-{
-    QVX_TRACE(trace::kWarning, 11, L"not built: ShutdownTimeoutExpired", record.GetName());
-}
-
-void StartupTimeoutExpired(HostRuntime& /*runtime*/, ServiceRecord& record)
-{
-    QVX_TRACE(trace::kWarning, 12, L"not built: StartupTimeoutExpired", record.GetName());
-}
-
 void WaveTimerExpired(HostRuntime& runtime)
 {
     QVX_TRACE(trace::kWarning, 14, L"not built: WaveTimerExpired; the wave timer is closed");

@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "protocol/dispatcher.h"
 #include "protocol/pipe_server.h"
+#include "service_runtime/listener_messages.h"
+#include "service_runtime/listener_server.h"
+#include "tests/commands/command_test_support.h"
 #include "tests/protocol/pipe_test_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
@@ -57,7 +62,7 @@ TEST(Svhctl, PrintsTheReplyAndExitsWithItsErrorCode)
         {"no such pipe", L"--pipe " + test::UniqueName(L"qvxtest-nobody") + L" ping", ERROR_FILE_NOT_FOUND,
          "cannot reach"},
         {"no verb", L"", ERROR_INVALID_PARAMETER, "usage:"},
-        {"unknown verb", L"start foo", ERROR_INVALID_PARAMETER, "usage:"},
+        {"unknown verb", L"launch foo", ERROR_INVALID_PARAMETER, "usage:"},
         {"status without a name", L"status", ERROR_INVALID_PARAMETER, "usage:"},
         {"pipe without a name", L"--pipe", ERROR_INVALID_PARAMETER, "usage:"},
     };
@@ -66,6 +71,154 @@ TEST(Svhctl, PrintsTheReplyAndExitsWithItsErrorCode)
         EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
         EXPECT_NE(run.output.find(c.output), std::string::npos) << c.name << ": " << run.output;
     }
+}
+
+TEST(Svhctl, StartAndStopSendTheirRequests)
+{
+    test::RunningPipeServers echo(EchoCallback, 2);
+    ASSERT_TRUE(echo.Started());
+    const std::wstring raw = L"--pipe " + echo.Name() + L" --raw ";
+    const std::wstring readable = L"--pipe " + echo.Name() + L" ";
+
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        DWORD exitCode;
+        std::string output; // the whole output
+    };
+    const Case cases[] = {
+        {"start keeps the stored arguments", raw + L"start qvxsample", 0, "START_SERVICE,qvxsample,0,EMPTY\n"},
+        {"start with one argument", raw + L"start qvxsample 10", 0, "START_SERVICE,qvxsample,1,10\n"},
+        {"an argument with blanks is quoted", raw + L"start svc \"a b\" c", 0, "START_SERVICE,svc,2,\"a b\" c\n"},
+        {"the placeholder word as an argument", raw + L"start svc EMPTY", 0, "START_SERVICE,svc,1,\"EMPTY\"\n"},
+        {"stop", raw + L"stop qvxsample", 0, "CONTROL_SERVICE,qvxsample,SERVICE_CONTROL_STOP\n"},
+        {"start, readable", readable + L"start Svc 10 20", 0, "start of svc requested with 2 argument(s)\n"},
+        {"start of a name with a comma", raw + L"start a,b", ERROR_INVALID_PARAMETER,
+         "svhctl: a,b holds a comma, which the control protocol cannot carry\n"},
+        {"an argument with a comma", raw + L"start svc 1,2", ERROR_INVALID_PARAMETER,
+         "svhctl: 1,2 holds a comma, which the control protocol cannot carry\n"},
+        {"an argument with a double quote", raw + L"start svc a\\\"b", ERROR_INVALID_PARAMETER,
+         "svhctl: the argument a\"b holds a double quote, which start arguments cannot carry\n"},
+    };
+    for (const Case& c : cases) {
+        test::ProgramRun run = RunSvhctl(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.name << ": " << run.output;
+        EXPECT_EQ(run.output, c.output) << c.name;
+    }
+
+    const wchar_t* const misuse[] = {L"start", L"stop", L"stop a b"};
+    for (const wchar_t* arguments : misuse) {
+        test::ProgramRun run = RunSvhctl(raw + arguments);
+        EXPECT_EQ(run.exitCode, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << WideToUtf8(arguments);
+        EXPECT_NE(run.output.find("usage:"), std::string::npos) << WideToUtf8(arguments) << ": " << run.output;
+    }
+}
+
+// The hosted service splits the argument text again: what it gets must be
+// what was given to svhctl.
+TEST(Svhctl, StartArgumentsReachTheServiceAsGiven)
+{
+    test::RunningPipeServers echo(EchoCallback, 2);
+    ASSERT_TRUE(echo.Started());
+
+    struct Case {
+        std::wstring commandLine; // as svhctl's command line writes them
+        std::vector<std::wstring> arguments;
+    };
+    const Case cases[] = {
+        {L"10", {L"10"}},
+        {L"\"C:\\Program Files\\x.cfg\" -v", {L"C:\\Program Files\\x.cfg", L"-v"}},
+        {L"\"a\tb\" EMPTY", {L"a\tb", L"EMPTY"}},
+        {L"EMPTY", {L"EMPTY"}},
+    };
+    for (const Case& c : cases) {
+        test::ProgramRun run = RunSvhctl(L"--pipe " + echo.Name() + L" --raw start svc " + c.commandLine);
+        ASSERT_EQ(run.exitCode, 0u) << run.output;
+        std::wstring request = Utf8ToWide(run.output);
+        ASSERT_FALSE(request.empty());
+        request.pop_back(); // the line break
+        std::vector<std::wstring> fields;
+        for (size_t start = 0, i = 0; i < 3; ++i) {
+            const size_t comma = request.find(L',', start);
+            ASSERT_NE(comma, std::wstring::npos) << run.output;
+            fields.push_back(request.substr(start, comma - start));
+            start = comma + 1;
+            if (i == 2)
+                fields.push_back(request.substr(start));
+        }
+        EXPECT_EQ(fields[2], std::to_wstring(c.arguments.size())) << run.output;
+        EXPECT_EQ(hosted::SplitStartArguments(fields[3]), c.arguments) << run.output;
+    }
+}
+
+// A running hosted service is shown with the process id its own listener
+// pipe gives; one whose pipe gives none, or that has no pipe, without.
+class SvhctlShow : public test::CommandHost {
+protected:
+    test::ProgramRun Show(const std::wstring& name)
+    {
+        return RunSvhctl(L"--pipe " + servers_.Name() + L" show " + name);
+    }
+
+    // Serves the listener pipe of `name`, answering the process-id query with
+    // `reply`; the messages it got are kept.
+    bool Serve(hosted::ListenerServer& server, const std::wstring& name, const std::wstring& reply)
+    {
+        return server.Start(L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe",
+                            [this, reply](const std::wstring& message) -> std::optional<std::wstring> {
+                                received_.push_back(message);
+                                return reply;
+                            },
+                            5000) == ERROR_SUCCESS;
+    }
+
+    std::vector<std::wstring> received_;
+};
+
+TEST_F(SvhctlShow, ARunningServiceWithTheProcessIdItGives)
+{
+    const std::wstring name = test::UniqueName(L"qvxtest-show");
+    Create(name);
+    ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kStartPending));
+    ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kRunning));
+    hosted::ListenerServer listener;
+    ASSERT_TRUE(Serve(listener, name, L"4242"));
+
+    test::ProgramRun run = Show(name);
+
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("\nSTATE         SERVICE_RUNNING\nPROCESS_ID    4242\nTYPE "), std::string::npos)
+        << run.output;
+    listener.Stop();
+    EXPECT_EQ(received_, std::vector<std::wstring>{L"QUERY_PROCESS_ID," + name});
+}
+
+TEST_F(SvhctlShow, NoProcessIdWhereNoneIsGiven)
+{
+    const std::wstring silent = test::UniqueName(L"qvxtest-silent");
+    const std::wstring zero = test::UniqueName(L"qvxtest-zero");
+    const std::wstring stopped = test::UniqueName(L"qvxtest-stopped");
+    for (const std::wstring& name : {silent, zero, stopped})
+        Create(name);
+    for (const std::wstring& name : {silent, zero}) {
+        ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kStartPending));
+        ASSERT_TRUE(Find(name)->SetServiceState(ServiceState::kRunning));
+    }
+    hosted::ListenerServer zeroListener;
+    hosted::ListenerServer stoppedListener;
+    ASSERT_TRUE(Serve(zeroListener, zero, L"0"));
+    ASSERT_TRUE(Serve(stoppedListener, stopped, L"4242"));
+
+    for (const std::wstring& name : {silent, zero, stopped}) {
+        test::ProgramRun run = Show(name);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_NE(run.output.find("STATE "), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("PROCESS_ID"), std::string::npos) << run.output;
+    }
+    zeroListener.Stop();
+    stoppedListener.Stop();
+    // A stopped service has no process to ask.
+    EXPECT_EQ(received_, std::vector<std::wstring>{L"QUERY_PROCESS_ID," + zero});
 }
 
 } // namespace

@@ -5,7 +5,10 @@
 #include <tinyxml2.h>
 
 #include <algorithm>
+#include <cwchar>
 
+#include "engine/listener_messages.h"
+#include "engine/listener_pipe.h"
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "protocol/control_client.h"
@@ -19,6 +22,8 @@ namespace {
 constexpr DWORD kTimeoutMs = 15000;
 constexpr int kEmptyReplyExitCode = ERROR_NOT_SUPPORTED;
 constexpr DWORD kMaxProfileBytes = 1024 * 1024;
+// A hosted service serves "\\.\pipe\<name>" followed by this.
+constexpr wchar_t kListenerPipeSuffix[] = L"_qvxsvh_listenerpipe";
 
 // One connection for the requests of one verb.
 class Session {
@@ -71,6 +76,10 @@ const wchar_t* Describe(std::wstring_view reply)
         {qvx::reply::kMsgProtocol, L"the host could not read the request"},
         {qvx::reply::kCannotAcceptCtrl, L"the service's state does not allow this now"},
         {qvx::reply::kConfigFailed, L"the host could not store the change"},
+        {qvx::reply::kServiceNotActive, L"the service is not running (or is disabled, or waits for its restart)"},
+        {qvx::reply::kInvalidControlCode, L"stop is the only control a client may send"},
+        {qvx::reply::kFailedToStart, L"the host could not launch the service"},
+        {qvx::reply::kFailedToStop, L"the service could not be asked to stop"},
     };
     for (const Meaning& meaning : meanings) {
         if (reply == meaning.code)
@@ -109,6 +118,20 @@ std::vector<std::wstring> Fields(std::wstring_view text, wchar_t separator)
             return fields;
         start = end + 1;
     }
+}
+
+// The process id the service's own listener pipe tells, 0 when the service
+// does not answer with one (it may not run a listener pipe of its name).
+DWORD ProcessIdOf(const std::wstring& service)
+{
+    const std::wstring name = qvx::ToLowerAscii(service);
+    const std::wstring pipe = L"\\\\.\\pipe\\" + name + kListenerPipeSuffix;
+    std::wstring reply;
+    if (qvx::TransactListenerMessage(pipe.c_str(), qvx::ProcessIdQueryMessage(name), reply) != ERROR_SUCCESS ||
+        reply.empty() || reply.size() > 10 || reply.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return 0;
+    const unsigned long long id = std::wcstoull(reply.c_str(), nullptr, 10);
+    return id <= 0xFFFFFFFFull ? static_cast<DWORD>(id) : 0;
 }
 
 std::wstring Padded(std::wstring text, size_t width)
@@ -245,7 +268,14 @@ int Show(const Options& options, const std::wstring& service)
         for (const std::wstring& name : Fields(fields[5], L':'))
             dependencies += (dependencies.empty() ? L"" : L", ") + name;
     }
-    Out(L"SERVICE_NAME  " + qvx::ToLowerAscii(service) + L"\n" + L"STATE         " + state[1] + L"\n" +
+    // Only a service with a process can tell its id; one that does not
+    // answer is shown without it.
+    std::wstring processId;
+    if (state[1] != L"SERVICE_STOPPED") {
+        if (const DWORD id = ProcessIdOf(service))
+            processId = L"PROCESS_ID    " + std::to_wstring(id) + L"\n";
+    }
+    Out(L"SERVICE_NAME  " + qvx::ToLowerAscii(service) + L"\n" + L"STATE         " + state[1] + L"\n" + processId +
         L"TYPE          " + fields[1] + L"\n" + L"STARTUP       " + fields[2] + L"\n" + L"BINARY_PATH   " +
         fields[3] + L"\n" + L"ACCOUNT       " + fields[4] + L"\n" + L"DEPENDENCIES  " + dependencies + L"\n");
     return 0;
@@ -305,6 +335,62 @@ int Simple(const Options& options, const std::wstring& request, const std::wstri
     if (exitCode == 0 && !options.raw)
         Out(done + L"\n");
     return exitCode;
+}
+
+// The start arguments as the one text the hosted service splits again: at
+// blanks, a double-quoted run keeping its blanks. False (and told) for an
+// argument holding a double quote, which that text cannot carry.
+bool JoinStartArguments(const std::vector<std::wstring>& arguments, std::wstring& text, int& exitCode)
+{
+    text.clear();
+    for (const std::wstring& argument : arguments) {
+        if (argument.find(L'"') != std::wstring::npos) {
+            Err(L"svhctl: the argument " + argument + L" holds a double quote, which start arguments cannot carry\n");
+            exitCode = ERROR_INVALID_PARAMETER;
+            return false;
+        }
+        // Quoted also when it reads as the placeholder: a lone "EMPTY" would
+        // leave the stored arguments in place instead of passing the word.
+        const bool quote = argument.find_first_of(L" \t") != std::wstring::npos || argument == qvx::kEmptyPlaceholder;
+        text += (text.empty() ? L"" : L" ") + (quote ? L"\"" + argument + L"\"" : argument);
+    }
+    return true;
+}
+
+int Start(const Options& options, const std::vector<std::wstring>& operands)
+{
+    const std::vector<std::wstring> arguments(operands.begin() + 1, operands.end());
+    int exitCode = 0;
+    std::wstring text;
+    if (!JoinStartArguments(arguments, text, exitCode))
+        return exitCode;
+    // Without arguments the placeholder keeps the arguments the service has
+    // stored.
+    if (arguments.empty())
+        text = qvx::kEmptyPlaceholder;
+    const std::wstring name = qvx::ToLowerAscii(operands[0]);
+    return Simple(options,
+                  L"START_SERVICE," + operands[0] + L"," + std::to_wstring(arguments.size()) + L"," + text,
+                  L"start of " + name + L" requested" +
+                      (arguments.empty() ? std::wstring() : L" with " + std::to_wstring(arguments.size()) +
+                                                                L" argument(s)"));
+}
+
+int Stop(const Options& options, const std::wstring& service)
+{
+    Session session(options);
+    int exitCode = 0;
+    const std::wstring request = L"CONTROL_SERVICE," + service + L",SERVICE_CONTROL_STOP";
+    std::wstring reply;
+    if (!session.Ask(request, reply, exitCode))
+        return exitCode;
+    if ((exitCode = Outcome(request, reply, options)) != 0 || options.raw)
+        return exitCode;
+    // The reply names the state the service has once asked to stop.
+    const size_t comma = reply.find(L',');
+    Out(L"stop of " + qvx::ToLowerAscii(service) + L" requested: " +
+        (comma == std::wstring::npos ? reply : reply.substr(comma + 1)) + L"\n");
+    return 0;
 }
 
 bool Config(const Options& options, const std::vector<std::wstring>& operands, int& exitCode)
@@ -421,6 +507,10 @@ bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::
         if (!Sendable(operands[0], L"the service name", exitCode))
             return true;
         return Config(options, operands, exitCode);
+    } else if (verb == L"start" && count >= 1) {
+        exitCode = Start(options, operands);
+    } else if (verb == L"stop" && count == 1) {
+        exitCode = Stop(options, operands[0]);
     } else if (verb == L"delete" && count == 1) {
         exitCode = Simple(options, L"DELETE_SERVICE," + operands[0], L"deleted " + qvx::ToLowerAscii(operands[0]));
     } else if ((verb == L"enable" || verb == L"disable") && count == 1) {
@@ -450,6 +540,8 @@ const wchar_t* FriendlyUsage()
            L"       svhctl [--pipe NAME] [--raw] list [TYPE]\n"
            L"       svhctl [--pipe NAME] [--raw] config SERVICE [--startup PROFILE] [--path PATH]\n"
            L"                  [--depend NAME[:NAME...] | --no-depend] [--account LocalSystem|LocalService]\n"
+           L"       svhctl [--pipe NAME] [--raw] start SERVICE [ARGUMENT...]\n"
+           L"       svhctl [--pipe NAME] [--raw] stop SERVICE\n"
            L"       svhctl [--pipe NAME] [--raw] delete|enable|disable SERVICE\n"
            L"       svhctl [--pipe NAME] [--raw] dependents SERVICE [SERVICE_STATE_ALL|SERVICE_ACTIVE|SERVICE_INACTIVE]\n"
            L"       svhctl [--pipe NAME] [--raw] power [set [POWERPROFILE_NAME...]]\n"

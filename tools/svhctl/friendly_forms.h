@@ -4,10 +4,12 @@
 // host's replies as they came).
 //
 //     create PROFILE-FILE          create a service from its app profile
-//     show SERVICE                 configuration and state
+//     show SERVICE                 configuration, state and, while it runs, process id
 //     list [TYPE]                  services of a type (all by default)
 //     config SERVICE [--startup PROFILE] [--path PATH]
 //                    [--depend NAME[:NAME...] | --no-depend] [--account ACCOUNT]
+//     start SERVICE [ARGUMENT...]  start it, with one-shot arguments (else its stored ones)
+//     stop SERVICE                 stop it (and the services that depend on it)
 //     delete | enable | disable SERVICE
 //     dependents SERVICE [FILTER]  services that depend on SERVICE
 //     power [set [NAME...]]        the host's power state, or set it

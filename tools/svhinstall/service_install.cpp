@@ -70,7 +70,92 @@ DWORD SetInstallFolder(const std::wstring& folder)
     return ERROR_SUCCESS;
 }
 
+std::wstring Unslashed(const std::wstring& folder)
+{
+    std::wstring base = folder;
+    while (!base.empty() && (base.back() == L'\\' || base.back() == L'/'))
+        base.pop_back();
+    return base;
+}
+
+// Creates `folder` and every missing folder above it.
+DWORD CreateFolders(const std::wstring& folder)
+{
+    const size_t slash = folder.find_last_of(L"\\/");
+    if (slash != std::wstring::npos && slash > 0 && folder[slash - 1] != L':' &&
+        GetFileAttributesW(folder.substr(0, slash).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (DWORD error = CreateFolders(folder.substr(0, slash)))
+            return error;
+    }
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return Fail(L"creating " + folder, GetLastError());
+    return ERROR_SUCCESS;
+}
+
 } // namespace
+
+std::wstring SampleFolder()
+{
+    const DWORD size = ExpandEnvironmentStringsW(kSampleFolder, nullptr, 0);
+    if (size == 0)
+        return {};
+    std::wstring folder(size, L'\0');
+    const DWORD written = ExpandEnvironmentStringsW(kSampleFolder, folder.data(), size);
+    if (written == 0 || written > size)
+        return {};
+    folder.resize(written - 1);
+    // A variable left unexpanded would make a folder named after it.
+    return folder.find(L'%') == std::wstring::npos ? folder : std::wstring();
+}
+
+DWORD PlaceSampleService(const std::wstring& sourceFolder)
+{
+    const std::wstring target = SampleFolder();
+    if (target.empty())
+        return Fail(std::wstring(L"expanding ") + kSampleFolder, ERROR_ENVVAR_NOT_FOUND);
+    const std::wstring source = Unslashed(sourceFolder);
+    bool folderMade = false;
+    for (const wchar_t* name : {kSampleImageName, kSampleProfileName}) {
+        const std::wstring from = source + L"\\" + name;
+        if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (g_log)
+                g_log(L"note: " + from + L" is missing, the sample service is not placed there");
+            continue;
+        }
+        if (!folderMade) {
+            if (DWORD error = CreateFolders(target))
+                return error;
+            folderMade = true;
+        }
+        const std::wstring to = target + L"\\" + name;
+        if (!CopyFileW(from.c_str(), to.c_str(), FALSE))
+            return Fail(L"copying " + from + L" to " + to, GetLastError());
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD RemoveSampleService()
+{
+    const std::wstring target = SampleFolder();
+    if (target.empty())
+        return Fail(std::wstring(L"expanding ") + kSampleFolder, ERROR_ENVVAR_NOT_FOUND);
+    DWORD result = ERROR_SUCCESS;
+    for (const wchar_t* name : {kSampleImageName, kSampleProfileName}) {
+        const std::wstring path = target + L"\\" + name;
+        if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
+            GetLastError() != ERROR_PATH_NOT_FOUND)
+            result = Fail(L"deleting " + path, GetLastError());
+    }
+    // Tessera, then Quorvex; a folder that holds anything else stays, and so
+    // does the one the variable names.
+    std::wstring folder = target;
+    for (int level = 0; level < 2; ++level) {
+        if (!RemoveDirectoryW(folder.c_str()))
+            break;
+        folder = folder.substr(0, folder.find_last_of(L'\\'));
+    }
+    return result;
+}
 
 void SetInstallLog(void (*log)(const std::wstring& line))
 {
@@ -79,9 +164,7 @@ void SetInstallLog(void (*log)(const std::wstring& line))
 
 DWORD InstallServiceHost(const std::wstring& folder)
 {
-    std::wstring base = folder;
-    while (!base.empty() && (base.back() == L'\\' || base.back() == L'/'))
-        base.pop_back();
+    const std::wstring base = Unslashed(folder);
     if (base.empty())
         return Fail(L"install folder", ERROR_INVALID_PARAMETER);
     const std::wstring image = base + L"\\" + kHostImageName;

@@ -3,6 +3,10 @@
 //     svhinstall install [FOLDER]   FOLDER\qvxsvh.exe (default: this program's folder)
 //     svhinstall remove
 //
+// Installing also places the sample hosted service of FOLDER (qvxsample.exe
+// and its app profile qvxsample.xml) where the profile's BinaryPath points,
+// %ProgramFiles%\Quorvex\Tessera; removing takes them away again.
+//
 // Exit code: 0, or the Windows error of the step that failed.
 #include <windows.h>
 
@@ -44,11 +48,19 @@ int wmain(int argc, wchar_t** argv)
     if (verb == L"install" && argc <= 3) {
         std::wstring folder = argc == 3 ? argv[2] : ProgramFolder();
         DWORD error = qvx::InstallServiceHost(folder);
-        if (error == ERROR_SUCCESS)
-            wprintf(L"svhinstall: qvxsvh, qvxtrust and qvxfwsvc run %ls\\%ls\n", folder.c_str(), qvx::kHostImageName);
+        if (error != ERROR_SUCCESS)
+            return static_cast<int>(error);
+        wprintf(L"svhinstall: qvxsvh, qvxtrust and qvxfwsvc run %ls\\%ls\n", folder.c_str(), qvx::kHostImageName);
+        error = qvx::PlaceSampleService(folder);
+        const std::wstring sample = qvx::SampleFolder() + L"\\" + qvx::kSampleImageName;
+        if (error == ERROR_SUCCESS && GetFileAttributesW(sample.c_str()) != INVALID_FILE_ATTRIBUTES)
+            wprintf(L"svhinstall: the sample service is %ls\n", sample.c_str());
         return static_cast<int>(error);
     }
-    if (verb == L"remove" && argc == 2)
-        return static_cast<int>(qvx::RemoveServiceHost());
+    if (verb == L"remove" && argc == 2) {
+        const DWORD error = qvx::RemoveServiceHost();
+        const DWORD sampleError = qvx::RemoveSampleService();
+        return static_cast<int>(error != ERROR_SUCCESS ? error : sampleError);
+    }
     return Usage();
 }
