@@ -13,6 +13,7 @@ constexpr wchar_t kRunning[] = L"SERVICE_RUNNING";
 constexpr wchar_t kStopped[] = L"SERVICE_STOPPED";
 constexpr wchar_t kStopPending[] = L"SERVICE_STOP_PENDING";
 constexpr wchar_t kFailedToStart[] = L"0xC2000006";
+constexpr wchar_t kTerminated[] = L"0xC2000005";
 
 std::wstring DependsOn(const std::wstring& name)
 {
@@ -204,6 +205,45 @@ TEST_F(HostedServiceStop, StoppingTheHostLeavesHostedProcessesRunning)
     EXPECT_TRUE(ProcessAlive(pid));
     EXPECT_TRUE(LogOf(L"stop", L"lcsurvivor").empty());
     EXPECT_TRUE(KillProcess(pid));
+}
+
+using HostedServiceExit = LifecycleTest;
+
+// A process that dies is reported and, within its restart window, started
+// again after its delay; once the window's restarts are used up it stays
+// down. Without a restart policy it is only reported.
+TEST_F(HostedServiceExit, AKilledServiceIsRestartedWithinItsWindow)
+{
+    const std::wstring policy = L"<FailureRestart><ResetPeriod>60</ResetPeriod><RestartCount>1</RestartCount>"
+                                L"<RestartDelay>1</RestartDelay></FailureRestart>";
+    ASSERT_EQ(Create(L"lcrestarts", Profile(L"lcrestarts", L"", policy)), L"ACK");
+    ASSERT_EQ(Create(L"lcnopolicy", Profile(L"lcnopolicy", L"")), L"ACK");
+    for (const wchar_t* name : {L"lcrestarts", L"lcnopolicy"}) {
+        ASSERT_EQ(Start(name), L"ACK");
+        ASSERT_TRUE(WaitForState(name, kRunning)) << Narrow(name) << ": " << Narrow(State(name));
+    }
+
+    const DWORD first = LatestPid(L"lcrestarts");
+    ASSERT_TRUE(KillProcess(first));
+    const DWORD second = WaitForNewPid(L"lcrestarts", first);
+    EXPECT_NE(second, 0u);
+    EXPECT_TRUE(WaitForState(L"lcrestarts", kRunning)) << Narrow(State(L"lcrestarts"));
+    EXPECT_EQ(Trace().EventsSinceMark(HostPid(), kTerminated, L"lcrestarts"), 1);
+
+    ASSERT_TRUE(KillProcess(LatestPid(L"lcnopolicy")));
+    EXPECT_TRUE(WaitForState(L"lcnopolicy", kStopped)) << Narrow(State(L"lcnopolicy"));
+    EXPECT_EQ(Trace().EventsSinceMark(HostPid(), kTerminated, L"lcnopolicy"), 1);
+
+    // The window allows one restart: the second death is final for now.
+    Trace().Mark();
+    ASSERT_NE(second, 0u);
+    ASSERT_TRUE(KillProcess(second));
+    EXPECT_TRUE(WaitForState(L"lcrestarts", kStopped)) << Narrow(State(L"lcrestarts"));
+    Sleep(2500); // past the restart delay
+    EXPECT_EQ(State(L"lcrestarts"), kStopped);
+    EXPECT_EQ(LogOf(L"start", L"lcrestarts").size(), 2u);
+    EXPECT_EQ(LogOf(L"start", L"lcnopolicy").size(), 1u);
+    EXPECT_EQ(Trace().EventsSinceMark(HostPid(), kTerminated, L"lcrestarts"), 1);
 }
 
 using SharedProcessServices = LifecycleTest;
