@@ -1,0 +1,191 @@
+// qvxtest_service: a hosted service for the lifecycle tests, built on the
+// hosted services' runtime. What it does wrong is chosen on its command line,
+// which for an own-process service is its configured binary path:
+//
+//   --log=FILE       appends one line per thing it saw (UTF-8), see Note
+//   --name=NAME      the service to run (default "qvxtest"); for a shared
+//                    process, the host appends the name of the service it
+//                    starts, which wins when it is one of the names given
+//   --also=NAME      a further service of the same process, joined with
+//                    START_SERVICE on the first one's listener pipe
+//   --mode=MODE      normal (default), die-before-pending, die-in-start,
+//                    fail-start, crash-after:MS, hang-start, ignore-stop
+//
+// Lines: "<what> <service> pid=<pid> args=<count>[ <arg>|<arg>...]".
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "service_runtime/hosted_service.h"
+
+namespace {
+
+constexpr DWORD kFailedStartCode = 1064; // ERROR_EXCEPTION_IN_SERVICE
+constexpr UINT kDiedBeforePendingCode = 3;
+constexpr UINT kDiedInStartCode = 4;
+constexpr UINT kCrashedCode = 5;
+
+struct Settings {
+    std::wstring log;
+    std::wstring name = L"qvxtest";
+    std::vector<std::wstring> also;
+    std::wstring mode = L"normal";
+    DWORD crashAfterMs = 0;
+};
+
+Settings g_settings;
+CRITICAL_SECTION g_logLock;
+
+void Log(const std::wstring& what, const std::wstring& service, const std::vector<std::wstring>& arguments = {})
+{
+    std::wstring line = what + L" " + service + L" pid=" + std::to_wstring(GetCurrentProcessId()) + L" args=" +
+                        std::to_wstring(arguments.size());
+    for (size_t i = 0; i < arguments.size(); ++i)
+        line += (i == 0 ? L" " : L"|") + arguments[i];
+    line += L"\n";
+    if (g_settings.log.empty())
+        return;
+    EnterCriticalSection(&g_logLock);
+    // Opened and closed for every line, so that a line is in the file even
+    // when the process is killed right after.
+    if (FILE* file = _wfopen(g_settings.log.c_str(), L"ab")) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
+                                             nullptr, nullptr);
+        std::string bytes(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr,
+                            nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    LeaveCriticalSection(&g_logLock);
+}
+
+bool TakeSwitch(const wchar_t* argument, const wchar_t* name, std::wstring* value)
+{
+    const size_t length = wcslen(name);
+    if (wcsncmp(argument, name, length) != 0)
+        return false;
+    *value = argument + length;
+    return true;
+}
+
+void ReadSettings(int argc, wchar_t** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::wstring value;
+        if (TakeSwitch(argv[i], L"--log=", &value)) {
+            g_settings.log = value;
+        } else if (TakeSwitch(argv[i], L"--name=", &value)) {
+            g_settings.name = value;
+        } else if (TakeSwitch(argv[i], L"--also=", &value)) {
+            g_settings.also.push_back(value);
+        } else if (TakeSwitch(argv[i], L"--mode=", &value)) {
+            g_settings.mode = value;
+            if (TakeSwitch(value.c_str(), L"crash-after:", &value)) {
+                g_settings.mode = L"crash-after";
+                g_settings.crashAfterMs = wcstoul(value.c_str(), nullptr, 10);
+            }
+        }
+    }
+}
+
+// Each service keeps its name as the callbacks' context.
+struct Service {
+    std::wstring name;
+    HANDLE release = nullptr;
+};
+
+DWORD WINAPI CrashLater(void*)
+{
+    Sleep(g_settings.crashAfterMs);
+    TerminateProcess(GetCurrentProcess(), kCrashedCode);
+    return 0;
+}
+
+DWORD OnStart(void* context, const std::vector<std::wstring>& arguments)
+{
+    auto* service = static_cast<Service*>(context);
+    Log(L"start", service->name, arguments);
+    const std::wstring& mode = g_settings.mode;
+    if (mode == L"die-in-start")
+        ExitProcess(kDiedInStartCode);
+    if (mode == L"fail-start")
+        return kFailedStartCode;
+    if (mode == L"hang-start")
+        WaitForSingleObject(service->release, INFINITE);
+    if (mode == L"crash-after") {
+        HANDLE thread = CreateThread(nullptr, 0, CrashLater, nullptr, 0, nullptr);
+        if (thread)
+            CloseHandle(thread);
+    }
+    return ERROR_SUCCESS;
+}
+
+void OnStop(void* context)
+{
+    auto* service = static_cast<Service*>(context);
+    Log(L"stop", service->name);
+    if (g_settings.mode == L"ignore-stop")
+        WaitForSingleObject(service->release, INFINITE);
+}
+
+void OnShutdown(void* context)
+{
+    auto* service = static_cast<Service*>(context);
+    Log(L"shutdown", service->name);
+}
+
+void OnPowerChange(void* context)
+{
+    Log(L"power", static_cast<Service*>(context)->name);
+}
+
+qvx::hosted::HostedServiceCallbacks CallbacksFor(Service* service)
+{
+    qvx::hosted::HostedServiceCallbacks callbacks;
+    callbacks.start = &OnStart;
+    callbacks.stop = &OnStop;
+    callbacks.shutdown = &OnShutdown;
+    callbacks.powerChange = &OnPowerChange;
+    callbacks.context = service;
+    return callbacks;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    InitializeCriticalSection(&g_logLock);
+    ReadSettings(argc, argv);
+
+    std::vector<std::wstring> names{g_settings.name};
+    names.insert(names.end(), g_settings.also.begin(), g_settings.also.end());
+    const std::wstring first = qvx::hosted::HostedServiceNameFromCommandLine(nullptr, names);
+    Log(L"main", first);
+    if (g_settings.mode == L"die-before-pending")
+        ExitProcess(kDiedBeforePendingCode);
+
+    // Nothing sets this event: a service that hangs or ignores its stop
+    // waits for it until its process is killed.
+    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<Service> services(names.size());
+    for (size_t i = 0; i < names.size(); ++i)
+        services[i] = Service{names[i], never};
+    Service* firstService = nullptr;
+    for (Service& service : services) {
+        if (!firstService && _wcsicmp(service.name.c_str(), first.c_str()) == 0) {
+            firstService = &service;
+            continue;
+        }
+        const DWORD error = qvx::hosted::RegisterHostedService(service.name.c_str(), CallbacksFor(&service));
+        if (error != ERROR_SUCCESS)
+            Log(L"register-failed-" + std::to_wstring(error), service.name);
+    }
+    const int exitCode = qvx::hosted::RunHostedService(firstService->name.c_str(), CallbacksFor(firstService));
+    Log(L"exit-" + std::to_wstring(exitCode), first);
+    return exitCode;
+}
