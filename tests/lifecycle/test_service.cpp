@@ -10,6 +10,8 @@
 //                    START_SERVICE on the first one's listener pipe
 //   --mode=MODE      normal (default), die-before-pending, die-in-start,
 //                    fail-start, crash-after:MS, hang-start, ignore-stop
+//   --control-pipe=NAME  the management service's control pipe, for a
+//                    host that runs on a private one
 //
 // Lines: "<what> <service> pid=<pid> args=<count>[ <arg>|<arg>...]".
 
@@ -35,6 +37,7 @@ struct Settings {
     std::vector<std::wstring> also;
     std::wstring mode = L"normal";
     DWORD crashAfterMs = 0;
+    std::wstring controlPipe;
 };
 
 Settings g_settings;
@@ -83,6 +86,8 @@ void ReadSettings(int argc, wchar_t** argv)
             g_settings.name = value;
         } else if (TakeSwitch(argv[i], L"--also=", &value)) {
             g_settings.also.push_back(value);
+        } else if (TakeSwitch(argv[i], L"--control-pipe=", &value)) {
+            g_settings.controlPipe = value;
         } else if (TakeSwitch(argv[i], L"--mode=", &value)) {
             g_settings.mode = value;
             if (TakeSwitch(value.c_str(), L"crash-after:", &value)) {
@@ -185,7 +190,11 @@ int wmain(int argc, wchar_t** argv)
         if (error != ERROR_SUCCESS)
             Log(L"register-failed-" + std::to_wstring(error), service.name);
     }
-    const int exitCode = qvx::hosted::RunHostedService(firstService->name.c_str(), CallbacksFor(firstService));
+    qvx::hosted::HostedServiceOptions options;
+    if (!g_settings.controlPipe.empty())
+        options.controlPipeName = g_settings.controlPipe;
+    const int exitCode =
+        qvx::hosted::RunHostedService(firstService->name.c_str(), CallbacksFor(firstService), options);
     Log(L"exit-" + std::to_wstring(exitCode), first);
     return exitCode;
 }
