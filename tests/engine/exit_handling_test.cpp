@@ -50,6 +50,14 @@ public:
     DWORD nextId = 5000;
 };
 
+// Every idle program a test started, so that none outlives its test: a
+// child left running keeps the test's output open after the test ended.
+std::vector<std::shared_ptr<HostedProcess>>& StartedChildren()
+{
+    static std::vector<std::shared_ptr<HostedProcess>> children;
+    return children;
+}
+
 // A real child process: the idle program, running or already ended.
 std::shared_ptr<HostedProcess> IdleChild(bool ended)
 {
@@ -66,7 +74,9 @@ std::shared_ptr<HostedProcess> IdleChild(bool ended)
         TerminateProcess(info.hProcess, 0);
         WaitForSingleObject(info.hProcess, kWaitMs);
     }
-    return HostedProcess::Adopt(info);
+    std::shared_ptr<HostedProcess> child = HostedProcess::Adopt(info);
+    StartedChildren().push_back(child);
+    return child;
 }
 
 class ExitHandlingTest : public ::testing::Test {
@@ -85,6 +95,11 @@ public: // the case tables reach the fixture from lambdas
             if (process && process->HasProcessHandle())
                 TerminateProcess(process->ProcessHandle(), 0);
         }
+        for (const auto& child : StartedChildren()) {
+            TerminateProcess(child->ProcessHandle(), 0);
+            WaitForSingleObject(child->ProcessHandle(), kWaitMs);
+        }
+        StartedChildren().clear();
         runtime_.PublishTable(nullptr);
         table_.Clear();
         runtime_.waitSet.Clear();
