@@ -65,22 +65,6 @@ bool SplitFields(std::wstring_view message, std::vector<std::wstring>* fields)
     return true;
 }
 
-bool ParseDecimal(std::wstring_view text, DWORD* value) noexcept
-{
-    if (text.empty() || text.size() > 10)
-        return false;
-    unsigned long long number = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9')
-            return false;
-        number = number * 10 + static_cast<unsigned>(c - L'0');
-    }
-    if (number > MAXDWORD)
-        return false;
-    *value = static_cast<DWORD>(number);
-    return true;
-}
-
 bool DecodeBase64(std::wstring_view text, std::vector<BYTE>* data)
 {
     data->clear();
@@ -119,8 +103,8 @@ bool ParseForwardedControl(std::wstring_view message, ForwardedControl* out)
     std::vector<std::wstring> fields;
     DWORD count = 0;
     if (!IsMessage(message, kForwardedControlMessage) || !SplitFields(message, &fields) || fields.size() != 6 ||
-        !ParseDecimal(fields[2], &out->control) || !ParseDecimal(fields[3], &out->eventType) ||
-        !ParseDecimal(fields[4], &count)) {
+        !qvx::ParseDecimal(fields[2], out->control) || !qvx::ParseDecimal(fields[3], out->eventType) ||
+        !qvx::ParseDecimal(fields[4], count)) {
         QVX_TRACE(trace::kWarning, 1, L"forwarded control not readable", std::wstring(message));
         return false;
     }
@@ -159,7 +143,7 @@ DWORD ParseStartPendingReply(std::wstring_view reply, std::vector<std::wstring>*
     const size_t second = first == std::wstring_view::npos ? first : reply.find(L',', first + 1);
     DWORD count = 0;
     if (second == std::wstring_view::npos || !EqualsFolded(reply.substr(0, first), kStartPendingRequest) ||
-        !ParseDecimal(reply.substr(first + 1, second - first - 1), &count) || second + 1 == reply.size()) {
+        !qvx::ParseDecimal(reply.substr(first + 1, second - first - 1), count) || second + 1 == reply.size()) {
         QVX_TRACE(trace::kError, 5, L"start-argument reply not readable", std::wstring(reply));
         return ERROR_INVALID_DATA;
     }
