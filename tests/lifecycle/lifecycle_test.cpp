@@ -232,6 +232,10 @@ TEST_F(HostedServiceExit, AKilledServiceIsRestartedWithinItsWindow)
 
     ASSERT_TRUE(KillProcess(LatestPid(L"lcnopolicy")));
     EXPECT_TRUE(WaitForState(L"lcnopolicy", kStopped)) << Narrow(State(L"lcnopolicy"));
+    // The state changes before the event is reported: give the report time.
+    const ULONGLONG deadline = GetTickCount64() + kStateTimeoutMs;
+    while (Trace().EventsSinceMark(HostPid(), kTerminated, L"lcnopolicy") < 1 && GetTickCount64() < deadline)
+        Sleep(50);
     EXPECT_EQ(Trace().EventsSinceMark(HostPid(), kTerminated, L"lcnopolicy"), 1);
 
     // The window allows one restart: the second death is final for now.
