@@ -100,6 +100,11 @@ public: // the case tables reach the fixture from lambdas
             WaitForSingleObject(child->ProcessHandle(), kWaitMs);
         }
         StartedChildren().clear();
+        // Processes the engine itself started (restarts) end with the test too.
+        for (size_t i = 0; ServiceRecord* record = table_.GetAt(i); ++i) {
+            if (const auto process = record->Process(); process && process->HasProcessHandle())
+                TerminateProcess(process->ProcessHandle(), 0);
+        }
         runtime_.PublishTable(nullptr);
         table_.Clear();
         runtime_.waitSet.Clear();
