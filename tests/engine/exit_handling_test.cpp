@@ -58,14 +58,17 @@ std::vector<std::shared_ptr<HostedProcess>>& StartedChildren()
     return children;
 }
 
-// A real child process: the idle program, running or already ended.
+// A real child process: the idle program, running or already ended. It is
+// started detached, with no console of its own: a child given a new console
+// gets a console host process, and one ended before it attached to that
+// console leaves the console host running with the test's output open.
 std::shared_ptr<HostedProcess> IdleChild(bool ended)
 {
     std::wstring commandLine = L"\"" + test::BuiltProgramPath(L"qvxtest_idle.exe") + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
                         &startup, &info)) {
         ADD_FAILURE() << "the idle program did not start: " << GetLastError();
         return nullptr;
