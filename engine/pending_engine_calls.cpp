@@ -31,12 +31,4 @@ DWORD SetLockdown(const wchar_t* serviceName, bool lock)
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-void WaveTimerExpired(HostRuntime& runtime)
-{
-    QVX_TRACE(trace::kWarning, 14, L"not built: WaveTimerExpired; the wave timer is closed");
-    // Nothing would ever reset the timer: closing it keeps the monitor from
-    // waking on it again and again.
-    runtime.waveTimer.Close(runtime.waitSet);
-}
-
 } // namespace qvx

@@ -2,29 +2,37 @@
 
 #include <windows.h>
 
+#include "engine/reattach.h"
+#include "engine/start_wave.h"
 #include "host/boot_markers.h"
 #include "host/management_service.h"
 #include "model/service_enums.h"
 #include "model/life_cycle_record.h"
 #include "platform/trace.h"
+#include "runtime/host_runtime.h"
 
 namespace qvx {
 
 namespace {
 
-// Takes the hosted services that kept running back under watch; 0 when every
-// one of them answered.
-DWORD ReattachRunningServices()
+// Lays the wave timer for the NORMAL wave and hands it to the monitor.
+void ArmWaveTimer(HostRuntime& runtime)
 {
-    QVX_TRACE(trace::kWarning, 4, kManagementServiceName,
-              L"not built: re-attaching to running hosted services; none is watched again");
-    return ERROR_CALL_NOT_IMPLEMENTED;
-}
-
-void StartWave(StartupProfile profile, DWORD typeFilter)
-{
-    QVX_TRACE(trace::kWarning, 5, kManagementServiceName, L"not built: start-up wave; no hosted service is started",
-              StartupProfileName(profile), typeFilter);
+    HANDLE timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    if (!timer) {
+        QVX_TRACE(trace::kError, 7, kManagementServiceName, L"CreateWaitableTimerW failed; no further wave runs",
+                  GetLastError());
+        return;
+    }
+    LARGE_INTEGER due;
+    due.QuadPart = WaveTimer::kWaveDelay;
+    // An unarmed timer never fires: the later waves then do not run, but
+    // the monitor still owns and closes it.
+    if (!SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+        QVX_TRACE(trace::kError, 8, kManagementServiceName, L"SetWaitableTimer failed; no further wave runs",
+                  GetLastError());
+    runtime.waveTimer.SetState(WaveTimer::kBeforeNormalWave);
+    runtime.waveTimer.Arm(runtime.waitSet, timer);
 }
 
 } // namespace
@@ -42,19 +50,20 @@ void RunStartupDecision(ManagementService& service)
     const bool firstStart = service.firstStartSinceBoot;
     QVX_TRACE(trace::kInfo, 1, kManagementServiceName, L"start-up decision: first start since boot", firstStart, L"dirty", dirty);
     if (!firstStart) {
-        const DWORD reattached = ReattachRunningServices();
+        const DWORD reattached = ReattachRunningServices(service.runtime);
         if (reattached == ERROR_SUCCESS || !dirty) {
             // The management service restarted while its hosted services
             // kept running; only the early DLL-hosted services, which lived
             // in the process that ended, start again.
             QVX_TRACE(trace::kInfo, 2, kManagementServiceName, L"restart in this boot: early DLL services only", reattached);
-            StartWave(StartupProfile::kEarly, static_cast<DWORD>(WinServiceType::kUserDll));
+            StartWave(service.runtime, StartupProfile::kEarly, static_cast<DWORD>(WinServiceType::kUserDll));
+            service.runtime.startupComplete.store(true);
             return;
         }
     }
     QVX_TRACE(trace::kInfo, 3, kManagementServiceName, L"start from scratch");
-    StartWave(StartupProfile::kEarly, 0);
-    QVX_TRACE(trace::kWarning, 6, kManagementServiceName, L"not built: the wave timer; no later wave runs");
+    StartWave(service.runtime, StartupProfile::kEarly, 0);
+    ArmWaveTimer(service.runtime);
     CreateBootMarker();
 }
 

@@ -10,9 +10,9 @@ class ManagementService;
 
 // Runs on the monitor thread before it enters its wait loop: tests and
 // creates the "dirtyexit" marker, records the management service's start in
-// its life-cycle record, then decides how the hosted services start. The
-// waves and the re-attach are not built yet: they say so in warning traces,
-// and startup-complete stays clear.
+// its life-cycle record, then decides how the hosted services start: a
+// restart re-attaches and sets startup-complete at once; a start from
+// scratch runs the EARLY wave and arms the wave timer for the later ones.
 void RunStartupDecision(ManagementService& service);
 
 } // namespace qvx

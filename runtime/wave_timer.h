@@ -3,8 +3,13 @@
 // on the monitor thread, the wave timer handler replaces or closes it, and
 // the monitor closes what is left when it ends. The monitor matches a
 // signalled timer against it before the per-service timers.
+//
+// With the timer goes the wave state: 0 before the NORMAL wave, 1 before
+// the LATE wave, -1 once no further wave will run. It only moves forward.
 
 #include <windows.h>
+
+#include <atomic>
 
 #include "platform/published_handle.h"
 
@@ -14,6 +19,12 @@ class MonitorWaitSet;
 
 class WaveTimer {
 public:
+    static constexpr int kBeforeNormalWave = 0;
+    static constexpr int kBeforeLateWave = 1;
+    static constexpr int kNoFurtherWave = -1;
+    // The time between two waves: 60 seconds, relative, in 100-ns units.
+    static constexpr LONGLONG kWaveDelay = -600000000LL;
+
     // Takes ownership of `timer` and hands it to the monitor's wait set;
     // a timer held before leaves the set and is closed.
     void Arm(MonitorWaitSet& waitSet, HANDLE timer);
@@ -21,8 +32,12 @@ public:
     void Close(MonitorWaitSet& waitSet);
     HANDLE Get() const noexcept { return timer_.Get(); }
 
+    int State() const noexcept { return state_.load(); }
+    void SetState(int state) noexcept { state_.store(state); }
+
 private:
     PublishedHandle timer_;
+    std::atomic<int> state_{kBeforeNormalWave};
 };
 
 } // namespace qvx

@@ -21,6 +21,7 @@
 #include "platform/handles.h"
 #include "platform/locks.h"
 #include "runtime/host_runtime.h"
+#include "tests/engine/recording_launcher.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_recorder.h"
 #include "tests/support/trace_capture.h"
@@ -32,6 +33,7 @@ namespace {
 constexpr DWORD kWaitMs = 20000;
 
 using test::EventRecorder;
+using test::RecordingLauncher;
 using test::ReportedEvent;
 
 // The system's text for a code as an event carries it: without its line break.
@@ -44,62 +46,6 @@ std::wstring MessageText(DWORD code)
         --length;
     return std::wstring(buffer, length);
 }
-
-// Stands in for process creation: keeps what would have been created and
-// hands out handles of its own (events) as the process and thread handles.
-class RecordingLauncher final : public ProcessLauncher {
-public:
-    struct Created {
-        LaunchRequest request;
-        PROCESS_INFORMATION info;
-    };
-
-    RecordingLauncher() { SetProcessLauncher(this); }
-    ~RecordingLauncher() override { SetProcessLauncher(nullptr); }
-
-    DWORD Create(const LaunchRequest& request, PROCESS_INFORMATION& info) override
-    {
-        info = {};
-        attempts.push_back(request);
-        const auto failure = createErrors.find(request.executablePath);
-        if (failure != createErrors.end())
-            return failure->second;
-        info.hProcess = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        info.hThread = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        info.dwProcessId = nextId++;
-        info.dwThreadId = nextId++;
-        created.push_back({request, info});
-        return ERROR_SUCCESS;
-    }
-    DWORD Resume(const PROCESS_INFORMATION& info) override
-    {
-        resumed.push_back(info.dwProcessId);
-        return resumeError;
-    }
-    DWORD Terminate(const PROCESS_INFORMATION& info, DWORD exitCode) override
-    {
-        terminated.push_back({info.dwProcessId, exitCode});
-        return ERROR_SUCCESS;
-    }
-
-    void Forget()
-    {
-        createErrors.clear();
-        resumeError = ERROR_SUCCESS;
-        attempts.clear();
-        created.clear();
-        resumed.clear();
-        terminated.clear();
-    }
-
-    std::map<std::wstring, DWORD> createErrors; // by executable path
-    DWORD resumeError = ERROR_SUCCESS;
-    std::vector<LaunchRequest> attempts;
-    std::vector<Created> created;
-    std::vector<DWORD> resumed;
-    std::vector<std::pair<DWORD, DWORD>> terminated; // process id, exit code
-    DWORD nextId = 1000;
-};
 
 // A table of services published on a runtime of its own, with the
 // launcher stand-in, the event recorder and the trace capture in place.

@@ -111,9 +111,9 @@ protected:
     test::TestServiceKey key_;
 };
 
-// The waves are not built: the decision says so and does not claim that
-// start-up is complete.
-TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndSaysTheWavesAreNotBuilt)
+// A first start runs the EARLY wave and leaves the later ones to the wave
+// timer: start-up is not complete yet.
+TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndArmsTheWaveTimer)
 {
     ManagementService service;
     service.firstStartSinceBoot = true;
@@ -128,10 +128,11 @@ TEST_F(StartupDecisionTest, FirstStartLaysBothMarkersRecordsTheStartAndSaysTheWa
     record.Load();
     EXPECT_NE(record.StartTime, 0u);
     EXPECT_EQ(record.StopTime, 0u);
-    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: start-up wave")) << traces.Dump();
-    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: the wave timer")) << traces.Dump();
-    EXPECT_FALSE(traces.Contains(trace::kInfo, L"waves")) << traces.Dump();
+    EXPECT_NE(service.runtime.waveTimer.Get(), nullptr);
+    EXPECT_TRUE(service.runtime.waitSet.HasTimer(service.runtime.waveTimer.Get()));
+    EXPECT_EQ(service.runtime.waveTimer.State(), WaveTimer::kBeforeNormalWave);
     EXPECT_FALSE(service.runtime.startupComplete.load());
+    service.runtime.waveTimer.Close(service.runtime.waitSet);
 }
 
 // A restart in the same boot: the run before left "dirtyexit" (it did not end
@@ -146,17 +147,20 @@ TEST_F(StartupDecisionTest, RestartInTheSameBootKeepsCountingStarts)
     service.firstStartSinceBoot = false;
     test::TraceCapture traces;
     RunStartupDecision(service);
-    EXPECT_TRUE(traces.Contains(trace::kWarning, L"not built: re-attaching")) << traces.Dump();
     EXPECT_TRUE(traces.Contains(trace::kInfo, L"restart in this boot: early DLL services only")) << traces.Dump();
-    EXPECT_FALSE(traces.Contains(trace::kInfo, L"re-attached")) << traces.Dump();
+    EXPECT_TRUE(service.runtime.startupComplete.load());
     EXPECT_TRUE(test::IsVolatileKey(key_, kDirtyExitMarkerName));
     EXPECT_EQ(RunIteration(), 2u);
 
     traces.Clear();
-    RunStartupDecision(service); // "dirtyexit" still there: an unclean end
+    // "dirtyexit" still there: an unclean end, and with no table published
+    // nothing could be re-attached.
+    service.runtime.startupComplete.store(false);
+    RunStartupDecision(service);
     EXPECT_TRUE(traces.Contains(trace::kInfo, L"start from scratch")) << traces.Dump();
     EXPECT_EQ(RunIteration(), 3u);
     EXPECT_FALSE(service.runtime.startupComplete.load());
+    service.runtime.waveTimer.Close(service.runtime.waitSet);
 }
 
 TEST_F(StartupDecisionTest, AStaleDirtyExitKeyIsReplacedByAVolatileOne)
