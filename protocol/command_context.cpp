@@ -39,6 +39,15 @@ bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::ws
     return false;
 }
 
+bool ResolveServiceRequest(const std::wstring& request, size_t count, SVHServerPipe& pipe, ServiceRequest& resolved)
+{
+    resolved.table = TableFor(request, pipe);
+    if (!resolved.table || !SplitExactly(request, count, resolved.fields, pipe))
+        return false;
+    resolved.record = FindServiceOrReply(*resolved.table, resolved.fields[1], pipe);
+    return resolved.record != nullptr;
+}
+
 bool HostBesideLegacyHost(const SVHServerPipe& pipe) noexcept
 {
     HostRuntime* runtime = pipe.Runtime();

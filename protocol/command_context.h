@@ -31,6 +31,18 @@ ServiceRecord* FindServiceOrReply(ServiceTable& table, const std::wstring& name,
 // answering "ERROR_MSG_PROTOCOL".
 bool SplitExactly(const std::wstring& request, size_t count, std::vector<std::wstring>& fields, SVHServerPipe& pipe);
 
+// A request that names one service, resolved: the table, the request's
+// fields and the named service's record.
+struct ServiceRequest {
+    ServiceTable* table = nullptr;
+    std::vector<std::wstring> fields;
+    ServiceRecord* record = nullptr;
+};
+
+// TableFor, SplitExactly with `count` and FindServiceOrReply on the second
+// field, in that order; false once one of them has answered.
+bool ResolveServiceRequest(const std::wstring& request, size_t count, SVHServerPipe& pipe, ServiceRequest& resolved);
+
 // A crash restart waits on the record's restart-delay timer; a command that
 // acts on a crashed service stands that restart down.
 void StandDownCrashRestart(HostRuntime& runtime, ServiceRecord& record);

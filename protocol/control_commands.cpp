@@ -105,15 +105,12 @@ void RestoreDefaultArguments(ServiceRecord& record)
 
 void HandleStartService(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 4, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 4, fields, pipe))
-        return;
-    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    ServiceTable* table = resolved.table;
+    const std::vector<std::wstring>& fields = resolved.fields;
+    ServiceRecord* record = resolved.record;
     const std::wstring& name = fields[1];
     const std::wstring& countText = fields[2];
     const std::wstring& arguments = fields[3];
@@ -171,15 +168,11 @@ void HandleStartService(const std::wstring& request, SVHServerPipe& pipe)
 
 void HandleControlService(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 3, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 3, fields, pipe))
-        return;
-    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    const std::vector<std::wstring>& fields = resolved.fields;
+    ServiceRecord* record = resolved.record;
     const std::wstring& name = fields[1];
     const ServiceControl control = ServiceControlFromName(fields[2]);
 
@@ -219,15 +212,10 @@ void HandleControlService(const std::wstring& request, SVHServerPipe& pipe)
 
 void HandleServiceStartPending(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 2, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 2, fields, pipe))
-        return;
-    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    ServiceRecord* record = resolved.record;
     HostRuntime& runtime = *pipe.Runtime();
 
     std::wstring reply;

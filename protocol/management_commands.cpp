@@ -266,15 +266,12 @@ void HandleDeleteService(const std::wstring& request, SVHServerPipe& pipe)
 
 void HandleConfigService(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 6, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 6, fields, pipe))
-        return;
-    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    ServiceTable* table = resolved.table;
+    const std::vector<std::wstring>& fields = resolved.fields;
+    ServiceRecord* record = resolved.record;
     StandDownCrashRestart(*pipe.Runtime(), *record);
     if (record->GetState() != ServiceState::kStopped) {
         QVX_TRACE(trace::kError, 11, L"service not stopped, not configured", fields[1]);
@@ -415,15 +412,11 @@ void HandleConfigService2(const std::wstring& request, SVHServerPipe& pipe)
 
 void HandleEnableDisableService(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 3, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 3, fields, pipe))
-        return;
-    ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    const std::vector<std::wstring>& fields = resolved.fields;
+    ServiceRecord* record = resolved.record;
     if (EqualsFolded(fields[2], kEnableWord)) {
         record->SetDisabled(false);
     } else if (EqualsFolded(fields[2], kDisableWord)) {

@@ -80,29 +80,19 @@ bool PassesFilter(ServiceStateFilter filter, ServiceState state)
 
 void HandleQueryServiceStatus(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 2, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 2, fields, pipe))
-        return;
-    const ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    const ServiceRecord* record = resolved.record;
     pipe.WriteReply(EchoReply(kQueryServiceStatus, StateText(record->GetState())));
 }
 
 void HandleQueryServiceConfig(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 2, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 2, fields, pipe))
-        return;
-    const ServiceRecord* record = FindServiceOrReply(*table, fields[1], pipe);
-    if (!record)
-        return;
+    const ServiceRecord* record = resolved.record;
     std::wstring text;
     {
         // One consistent view against a concurrent CONFIG_SERVICE.
@@ -158,15 +148,12 @@ void HandleQueryPowerState(const std::wstring& request, SVHServerPipe& pipe)
 
 void HandleEnumDepServices(const std::wstring& request, SVHServerPipe& pipe)
 {
-    ServiceTable* table = TableFor(request, pipe);
-    if (!table)
+    ServiceRequest resolved;
+    if (!ResolveServiceRequest(request, 3, pipe, resolved))
         return;
-    std::vector<std::wstring> fields;
-    if (!SplitExactly(request, 3, fields, pipe))
-        return;
-    const ServiceRecord* named = FindServiceOrReply(*table, fields[1], pipe);
-    if (!named)
-        return;
+    ServiceTable* table = resolved.table;
+    const std::vector<std::wstring>& fields = resolved.fields;
+    const ServiceRecord* named = resolved.record;
     const std::wstring name = named->GetName();
     const ServiceStateFilter filter = ServiceStateFilterFromName(fields[2]);
     std::wstring records;
