@@ -1,5 +1,5 @@
 // The start-up wave timer: the NORMAL wave 60 seconds after the EARLY one,
-// the LATE wave another 60 seconds later.
+// the LATE wave another 60 seconds later (shorter only on a test install).
 #include "engine/engine_calls.h"
 #include "engine/start_wave.h"
 #include "platform/trace.h"
@@ -14,7 +14,7 @@ void WaveTimerExpired(HostRuntime& runtime)
     case WaveTimer::kBeforeNormalWave: {
         StartWave(runtime, StartupProfile::kNormal, 0);
         LARGE_INTEGER due;
-        due.QuadPart = WaveTimer::kWaveDelay;
+        due.QuadPart = WaveTimer::NextWaveDue();
         if (SetWaitableTimer(timer.Get(), &due, 0, nullptr, nullptr, FALSE)) {
             timer.SetState(WaveTimer::kBeforeLateWave);
             return;
@@ -30,6 +30,7 @@ void WaveTimerExpired(HostRuntime& runtime)
         timer.Close(runtime.waitSet);
         timer.SetState(WaveTimer::kNoFurtherWave);
         runtime.startupComplete.store(true);
+        QVX_TRACE(trace::kInfo, 3, L"start-up complete: the LATE wave has started");
         return;
     default:
         QVX_TRACE(trace::kWarning, 2, L"the wave timer fired with no wave left", timer.State());

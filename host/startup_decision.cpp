@@ -25,7 +25,7 @@ void ArmWaveTimer(HostRuntime& runtime)
         return;
     }
     LARGE_INTEGER due;
-    due.QuadPart = WaveTimer::kWaveDelay;
+    due.QuadPart = WaveTimer::NextWaveDue();
     // An unarmed timer never fires: the later waves then do not run, but
     // the monitor still owns and closes it.
     if (!SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
@@ -58,6 +58,7 @@ void RunStartupDecision(ManagementService& service)
             QVX_TRACE(trace::kInfo, 2, kManagementServiceName, L"restart in this boot: early DLL services only", reattached);
             StartWave(service.runtime, StartupProfile::kEarly, static_cast<DWORD>(WinServiceType::kUserDll));
             service.runtime.startupComplete.store(true);
+            QVX_TRACE(trace::kInfo, 9, kManagementServiceName, L"start-up complete: no waves needed");
             return;
         }
     }

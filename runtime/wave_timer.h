@@ -24,6 +24,15 @@ public:
     static constexpr int kNoFurtherWave = -1;
     // The time between two waves: 60 seconds, relative, in 100-ns units.
     static constexpr LONGLONG kWaveDelay = -600000000LL;
+    static constexpr DWORD kWaveDelaySeconds = 60;
+
+    // The due time, relative, for the next wave: kWaveDelay, unless a test
+    // installation has stored a shorter delay (TestWaveDelaySeconds below
+    // the management service's key\Parameters, a REG_DWORD of 1 to 59
+    // seconds; the key is writable by administrators only). Every use of
+    // the test delay is traced. Both the first arming and the re-arming
+    // take their delay from here.
+    static LONGLONG NextWaveDue();
 
     // Takes ownership of `timer` and hands it to the monitor's wait set;
     // a timer held before leaves the set and is closed.

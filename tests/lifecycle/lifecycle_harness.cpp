@@ -312,4 +312,53 @@ void LifecycleTest::SetDefaultArguments(DWORD count, const std::wstring& argumen
     ASSERT_EQ(set, ERROR_SUCCESS);
 }
 
+WaveStartSetup::WaveStartSetup(DWORD waveDelaySeconds)
+{
+    HKEY opened = nullptr;
+    const std::wstring path = std::wstring(kServiceKeyPath) + L"\\Parameters";
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr) !=
+        ERROR_SUCCESS) {
+        ADD_FAILURE() << "the host's Parameters key cannot be created";
+        return;
+    }
+    EXPECT_EQ(RegSetValueExW(opened, L"TestWaveDelaySeconds", 0, REG_DWORD,
+                             reinterpret_cast<const BYTE*>(&waveDelaySeconds), sizeof(waveDelaySeconds)),
+              ERROR_SUCCESS);
+    RegCloseKey(opened);
+}
+
+WaveStartSetup::~WaveStartSetup()
+{
+    const std::wstring path = std::wstring(kServiceKeyPath) + L"\\Parameters";
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, path.c_str(), L"TestWaveDelaySeconds");
+}
+
+DWORD WaveStartSetup::RestartAsAfterReboot(InstalledService& host, HostTrace& trace)
+{
+    if (host.Status().dwCurrentState != SERVICE_STOPPED && host.Stop() != ERROR_SUCCESS)
+        return 0;
+    for (const wchar_t* marker : {L"bootstart", L"dirtyexit"}) {
+        const std::wstring path = std::wstring(kServiceKeyPath) + L"\\" + marker;
+        SHDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    }
+    trace.Mark();
+    if (host.Start() != ERROR_SUCCESS)
+        return 0;
+    return host.Status().dwProcessId;
+}
+
+bool WaveStartSetup::WaitForStartupComplete(const HostTrace& trace, DWORD hostPid, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        for (const std::wstring& line : trace.LinesSinceMark(hostPid)) {
+            if (line.find(L"start-up complete") != std::wstring::npos)
+                return true;
+        }
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(kPollMs);
+    }
+}
+
 } // namespace qvx::test

@@ -105,4 +105,23 @@ private:
     bool inPrefix_ = false;
 };
 
+// Start-up waves under the prefix. The host's start counts as the first
+// since boot once its volatile markers are gone, as a reboot would leave
+// it; a test install may shorten the delay between the waves.
+class WaveStartSetup {
+public:
+    // Stores the host's test wave delay (TestWaveDelaySeconds).
+    explicit WaveStartSetup(DWORD waveDelaySeconds);
+    // Removes the delay again.
+    ~WaveStartSetup();
+    WaveStartSetup(const WaveStartSetup&) = delete;
+    WaveStartSetup& operator=(const WaveStartSetup&) = delete;
+
+    // Stops the host (unless it is stopped), deletes "bootstart" and "dirtyexit", marks `trace`
+    // and starts the host again. The new host's process id, 0 on failure.
+    static DWORD RestartAsAfterReboot(InstalledService& host, HostTrace& trace);
+    // Waits until the host traced that its start-up is complete.
+    static bool WaitForStartupComplete(const HostTrace& trace, DWORD hostPid, DWORD timeoutMs);
+};
+
 } // namespace qvx::test

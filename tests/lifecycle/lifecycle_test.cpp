@@ -314,10 +314,15 @@ TEST_F(MachineCondition, AConditionTheProfileExcludesStopsTheService)
 }
 
 // The host starts a stopped service that the new condition allows only once
-// its start-up waves are complete; they are not built yet, so this waits for
-// them.
-TEST_F(MachineCondition, DISABLED_AConditionTheProfileAllowsStartsTheServiceAgain)
+// its start-up waves are complete: the host is started as after a reboot,
+// with short waves, and the test waits for them.
+TEST_F(MachineCondition, AConditionTheProfileAllowsStartsTheServiceAgain)
 {
+    WaveStartSetup waves(1);
+    const DWORD hostPid = WaveStartSetup::RestartAsAfterReboot(Host(), Trace());
+    ASSERT_NE(hostPid, 0u);
+    ASSERT_TRUE(WaveStartSetup::WaitForStartupComplete(Trace(), hostPid, kStateTimeoutMs));
+
     std::wstring profile = Profile(L"lcnormal", L"", L"<PowerProfile>POWERPROFILE_NOTNETWORK</PowerProfile>");
     const std::wstring demand = L"SERVICE_START_DEMAND";
     profile.replace(profile.find(demand), demand.size(), L"SERVICE_START_NORMAL");
