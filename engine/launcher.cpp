@@ -278,7 +278,10 @@ void ArmStartupTimeout(HostRuntime& runtime, ServiceRecord& record, const std::w
     runtime.waitSet.AddTimer(record.GetTimer(ServiceTimer::kStartup));
 }
 
-DWORD StartHeld(HostRuntime& runtime, ServiceRecord& record)
+// `launched` tells whether this call set a process going for the service
+// (its own or a host it joined), as opposed to finding it running or
+// leaving it to wait.
+DWORD StartHeld(HostRuntime& runtime, ServiceRecord& record, bool& launched)
 {
     if (record.GetDisabled())
         return ERROR_SERVICE_NOT_ACTIVE;
@@ -310,6 +313,8 @@ DWORD StartHeld(HostRuntime& runtime, ServiceRecord& record)
     if (table && record.GetServiceType() == WinServiceType::kShareProcess) {
         switch (JoinSharedHost(runtime, *table, record, name, error)) {
         case JoinOutcome::kJoined:
+            launched = true;
+            return ERROR_SUCCESS;
         case JoinOutcome::kWaiting:
             return ERROR_SUCCESS;
         case JoinOutcome::kFailed:
@@ -332,27 +337,39 @@ DWORD StartHeld(HostRuntime& runtime, ServiceRecord& record)
         return error;
     }
     ArmStartupTimeout(runtime, record, name);
+    launched = true;
     return ERROR_SUCCESS;
+}
+
+DWORD StartAndTell(HostRuntime& runtime, ServiceRecord* record, bool& launched)
+{
+    launched = false;
+    if (!record || !record->TrySetStartInProgress(true))
+        return ERROR_SUCCESS;
+    StartInProgressHold hold(*record);
+    if (ServiceTable* table = runtime.Table()) {
+        TableLock tableGuard(table->Lock(), TableLockMode::Shared);
+        return StartHeld(runtime, *record, launched);
+    }
+    return StartHeld(runtime, *record, launched);
 }
 
 } // namespace
 
 DWORD StartHostedService(HostRuntime& runtime, ServiceRecord* record)
 {
-    if (!record || !record->TrySetStartInProgress(true))
-        return ERROR_SUCCESS;
-    StartInProgressHold hold(*record);
-    if (ServiceTable* table = runtime.Table()) {
-        TableLock tableGuard(table->Lock(), TableLockMode::Shared);
-        return StartHeld(runtime, *record);
-    }
-    return StartHeld(runtime, *record);
+    bool launched = false;
+    return StartAndTell(runtime, record, launched);
 }
 
 DWORD StartHostedServiceAndRecord(HostRuntime& runtime, ServiceRecord* record)
 {
-    const DWORD error = StartHostedService(runtime, record);
-    if (error == ERROR_SUCCESS && record)
+    // Only a launch is a start: a service found running keeps the time it
+    // started, and one left waiting is recorded when whatever it waits for
+    // launches it, so that RunIteration counts each start once.
+    bool launched = false;
+    const DWORD error = StartAndTell(runtime, record, launched);
+    if (error == ERROR_SUCCESS && launched)
         LifeCycleRecord(record).RecordStart();
     return error;
 }

@@ -32,8 +32,9 @@ class ServiceRecord;
 // start).
 DWORD StartHostedService(HostRuntime& runtime, ServiceRecord* record);
 
-// StartHostedService, and on success a start entry in the service's
-// life-cycle record.
+// StartHostedService, and a start entry in the service's life-cycle record
+// when this call launched it (a process of its own, or a host it joined);
+// not when it was running already, is left waiting or another thread starts it.
 DWORD StartHostedServiceAndRecord(HostRuntime& runtime, ServiceRecord* record);
 
 } // namespace qvx

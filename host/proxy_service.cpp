@@ -19,6 +19,12 @@ constexpr DWORD kFirstWaitHint = 1000;
 constexpr DWORD kHostedPollMs = 250;
 constexpr DWORD kManagementPollMs = 100;
 
+DWORD LastErrorOr(DWORD fallback) noexcept
+{
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : fallback;
+}
+
 DWORD GetSvhControl(SvhControl** control)
 {
     void* iface = nullptr;
@@ -99,10 +105,11 @@ void ProxyService::Stop()
         SetEvent(stopEvent_.Get());
 }
 
-bool ProxyService::Report(DWORD state, DWORD checkPoint, DWORD waitHint)
+bool ProxyService::Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
 {
     SrwExclusiveGuard guard(lock_);
     status_.dwCurrentState = state;
+    status_.dwWin32ExitCode = exitCode;
     status_.dwCheckPoint = checkPoint;
     status_.dwWaitHint = waitHint;
     if (!CallSetServiceStatus(statusHandle_, &status_)) {
@@ -141,30 +148,35 @@ bool ProxyService::Pause(DWORD milliseconds)
     return true;
 }
 
-bool ProxyService::StartHostedService()
+bool ProxyService::StartHostedService(DWORD& failure)
 {
     const ProxyCalls& calls = *g_calls.load();
+    failure = NO_ERROR;
     for (int attempt = 1;; ++attempt) {
         SvhControl* rawControl = nullptr;
         DWORD error = calls.getSvhControl(&rawControl);
         Released<SvhControl> control(rawControl);
         if (error != 0 || !control) {
+            failure = error != 0 ? error : ERROR_INVALID_FUNCTION;
             QVX_TRACE(trace::kError, 4, name_, L"management client not available", error);
             return false;
         }
         Released<SvhController> controller(control->OpenController());
         if (!controller) {
-            QVX_TRACE(trace::kError, 5, name_, L"no controller from the management client", GetLastError());
+            failure = LastErrorOr(ERROR_SERVICE_NOT_ACTIVE);
+            QVX_TRACE(trace::kError, 5, name_, L"no controller from the management client", failure);
             return false;
         }
         Released<SvhServiceObject> hosted(controller->OpenHostedService(name_.c_str()));
         if (!hosted) {
-            QVX_TRACE(trace::kError, 6, name_, L"hosted service not found", GetLastError(), attempt);
+            failure = LastErrorOr(ERROR_SERVICE_DOES_NOT_EXIST);
+            QVX_TRACE(trace::kError, 6, name_, L"hosted service not found", failure, attempt);
             if (attempt == 2)
                 return false;
             if (!ReportStartPending())
                 return false;
             calls.ensureManagementServiceRunning(*this);
+            failure = NO_ERROR;
             if (stopSeen_.load())
                 return false;
             continue;
@@ -172,6 +184,7 @@ bool ProxyService::StartHostedService()
         if (!hosted->Start(0, nullptr)) {
             error = GetLastError();
             if (error != ERROR_SERVICE_ALREADY_RUNNING) {
+                failure = error != ERROR_SUCCESS ? error : ERROR_SERVICE_NOT_ACTIVE;
                 QVX_TRACE(trace::kError, 7, name_, L"hosted service could not be started", error);
                 return false;
             }
@@ -179,12 +192,16 @@ bool ProxyService::StartHostedService()
         for (;;) {
             DWORD state = 0;
             if (!hosted->QueryState(&state)) {
-                QVX_TRACE(trace::kError, 8, name_, L"hosted service state not available", GetLastError());
+                failure = LastErrorOr(ERROR_SERVICE_NOT_ACTIVE);
+                QVX_TRACE(trace::kError, 8, name_, L"hosted service state not available", failure);
                 return false;
             }
             if (state == SERVICE_RUNNING)
                 return true;
             if (state == SERVICE_STOPPED) {
+                // The same error the management client gives for a start
+                // that failed in the hosted process.
+                failure = ERROR_PROCESS_ABORTED;
                 QVX_TRACE(trace::kError, 9, name_, L"hosted service stopped while starting");
                 return false;
             }
@@ -222,7 +239,10 @@ void ProxyService::RunMainBody()
         SrwExclusiveGuard guard(lock_);
         statusHandle_ = statusHandle;
     }
-    if (Report(SERVICE_START_PENDING, 1, kFirstWaitHint) && StartHostedService()) {
+    // A start that fails ends with its error, so that the service control
+    // manager and whoever started the proxy see that it never ran.
+    DWORD failure = NO_ERROR;
+    if (Report(SERVICE_START_PENDING, 1, kFirstWaitHint) && StartHostedService(failure)) {
         Report(SERVICE_RUNNING, 0, 0);
         HANDLE waitOn;
         {
@@ -232,7 +252,7 @@ void ProxyService::RunMainBody()
         if (!stopSeen_.load() && WaitForSingleObject(waitOn, INFINITE) != WAIT_OBJECT_0)
             QVX_TRACE(trace::kError, 13, name_, L"waiting for the stop request failed", GetLastError());
     }
-    Report(SERVICE_STOPPED, 0, 0);
+    Report(SERVICE_STOPPED, 0, 0, failure);
 }
 
 DWORD ProxyService::HandleControl(DWORD control)

@@ -55,10 +55,11 @@ public:
     bool Pause(DWORD milliseconds);
 
 private:
-    bool Report(DWORD state, DWORD checkPoint, DWORD waitHint);
+    bool Report(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = NO_ERROR);
     // Asks the management service to start the hosted service and waits
-    // until it runs; true when it does.
-    bool StartHostedService();
+    // until it runs; true when it does. Otherwise `failure` is the error
+    // the proxy ends with, 0 when a stop request ended the wait.
+    bool StartHostedService(DWORD& failure);
 
     const std::wstring name_;
     const DWORD serviceType_;

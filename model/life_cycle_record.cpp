@@ -57,6 +57,20 @@ std::wstring LifeCycleTimeText(ULONGLONG fileTime)
     return text;
 }
 
+ULONGLONG StoredStartTime(const std::wstring& hostKeyPath, const std::wstring& name)
+{
+    const std::wstring folded = ToLowerAscii(name);
+    if (!IsStorableServiceName(folded))
+        return 0;
+    const std::wstring path = hostKeyPath + L"\\Services\\" + folded + L"\\" + kLifeCycleSubkey;
+    RegKey key;
+    if (OpenKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ, key) != ERROR_SUCCESS)
+        return 0;
+    ULONGLONG startTime = 0;
+    ReadTime(key.Get(), kStartTimeValue, startTime);
+    return startTime;
+}
+
 std::wstring LifeCycleRecord::ServiceName() const
 {
     return service_ ? service_->GetName() : std::wstring(kManagementServiceName);

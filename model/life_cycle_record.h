@@ -62,4 +62,9 @@ private:
 // A FILETIME (UTC) in local time as "yyyy/mm/dd hh:mm:ss.mmm", or "None" for 0.
 std::wstring LifeCycleTimeText(ULONGLONG fileTime);
 
+// The last start recorded for the hosted service `name`, read below the
+// management service's key `hostKeyPath` (under HKEY_LOCAL_MACHINE) by a
+// reader outside the host; 0 when none is recorded or it cannot be read.
+ULONGLONG StoredStartTime(const std::wstring& hostKeyPath, const std::wstring& name);
+
 } // namespace qvx

@@ -15,15 +15,18 @@
 #include "engine/listener_messages.h"
 #include "engine/process_launch.h"
 #include "model/hosted_process.h"
+#include "model/life_cycle_record.h"
 #include "model/service_mutex.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
 #include "platform/handles.h"
 #include "platform/locks.h"
+#include "platform/registry_value.h"
 #include "runtime/host_runtime.h"
 #include "tests/engine/recording_launcher.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/test_service_key.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
@@ -444,6 +447,45 @@ private:
     std::wstring message_;
     std::thread thread_;
 };
+
+// The start entries of the life-cycle records count launches: a service
+// left waiting is recorded once, when it is launched, and one found running
+// keeps the start it had.
+TEST_F(LauncherTest, EachLaunchLeavesOneStartEntry)
+{
+    test::TestServiceKey key;
+    for (const wchar_t* name : {L"base", L"top"}) {
+        RegKey created;
+        ASSERT_EQ(CreateKey(HKEY_LOCAL_MACHINE, (key.Path() + L"\\Services\\" + name).c_str(), KEY_ALL_ACCESS,
+                            created),
+                  0u);
+    }
+    ServiceRecord& base = Add(L"base");
+    ServiceRecord& top = Add(L"top", {L"base"});
+    const auto runs = [](const ServiceRecord& record) {
+        LifeCycleRecord stored(&record);
+        stored.Load();
+        return stored.RunIteration;
+    };
+
+    ASSERT_EQ(StartHostedServiceAndRecord(runtime_, &top), 0u);
+    EXPECT_EQ(runs(base), 1u) << "the dependency launched";
+    EXPECT_EQ(runs(top), 0u) << "waits for its dependency";
+
+    Drive(base, {ServiceState::kRunning});
+    ASSERT_EQ(StartHostedServiceAndRecord(runtime_, &top), 0u);
+    ASSERT_EQ(launcher_.created.size(), 2u);
+    EXPECT_EQ(runs(top), 1u);
+
+    LifeCycleRecord before(&base);
+    before.Load();
+    ASSERT_EQ(StartHostedServiceAndRecord(runtime_, &base), 0u);
+    LifeCycleRecord after(&base);
+    after.Load();
+    EXPECT_EQ(after.RunIteration, 1u) << "was running already";
+    EXPECT_EQ(after.StartTime, before.StartTime);
+    EXPECT_EQ(launcher_.created.size(), 2u);
+}
 
 TEST_F(LauncherTest, SharedProcessServiceJoinsItsRunningHost)
 {

@@ -248,6 +248,7 @@ TEST_F(ProxyMainBodyTest, AHostedServiceNotFoundAfterOneRetryEndsStopped)
     EXPECT_EQ(script_.released, 4);
     EXPECT_EQ(StatesAndCheckpoints(),
               (StateAndCheckpoint{{SERVICE_START_PENDING, 1}, {SERVICE_START_PENDING, 2}, {SERVICE_STOPPED, 0}}));
+    EXPECT_EQ(recorder_.Reports().back().dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
 TEST_F(ProxyMainBodyTest, AHostedServiceFoundOnTheRetryIsStarted)
@@ -273,18 +274,22 @@ struct FailureCase {
     std::deque<DWORD> states;
     bool queryFails;
     int starts;
+    DWORD exitCode; // what the proxy ends with
 };
 
 const FailureCase kFailureCases[] = {
-    {"NoController", 0, TRUE, 0, {SERVICE_RUNNING}, false, 0},
-    {"StartRefused", 100, FALSE, ERROR_ACCESS_DENIED, {SERVICE_RUNNING}, false, 1},
-    {"HostedServiceStopsWhileStarting", 100, TRUE, 0, {SERVICE_START_PENDING, SERVICE_STOPPED}, false, 1},
-    {"StateQueryFails", 100, TRUE, 0, {SERVICE_RUNNING}, true, 1},
+    {"NoController", 0, TRUE, 0, {SERVICE_RUNNING}, false, 0, ERROR_PIPE_BUSY},
+    {"StartRefused", 100, FALSE, ERROR_ACCESS_DENIED, {SERVICE_RUNNING}, false, 1, ERROR_ACCESS_DENIED},
+    {"HostedServiceStopsWhileStarting", 100, TRUE, 0, {SERVICE_START_PENDING, SERVICE_STOPPED}, false, 1,
+     ERROR_PROCESS_ABORTED},
+    {"StateQueryFails", 100, TRUE, 0, {SERVICE_RUNNING}, true, 1, ERROR_PIPE_NOT_CONNECTED},
 };
 
 class ProxyFailureTest : public ProxyMainBodyTest, public testing::WithParamInterface<FailureCase> {};
 
-TEST_P(ProxyFailureTest, EndsStoppedWithoutRunning)
+// A failed start must not look like a clean stop to the service control
+// manager: the proxy ends with the error that stopped it.
+TEST_P(ProxyFailureTest, EndsStoppedWithTheErrorWithoutRunning)
 {
     const FailureCase& c = GetParam();
     script_.controllersLeft = c.controllers;
@@ -300,7 +305,7 @@ TEST_P(ProxyFailureTest, EndsStoppedWithoutRunning)
     ASSERT_FALSE(states.empty());
     EXPECT_EQ(states.back(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(std::count(states.begin(), states.end(), static_cast<DWORD>(SERVICE_RUNNING)), 0);
-    EXPECT_EQ(recorder_.Reports().back().dwWin32ExitCode, 0u);
+    EXPECT_EQ(recorder_.Reports().back().dwWin32ExitCode, c.exitCode);
     EXPECT_EQ(script_.starts, c.starts);
     EXPECT_EQ(script_.ensureCalls, 0);
     EXPECT_FALSE(traces.Records().empty());
@@ -337,6 +342,7 @@ TEST_F(ProxyMainBodyTest, AStopWhileTheHostedServiceStartsEndsThePoll)
     std::vector<DWORD> states = recorder_.States();
     EXPECT_EQ(states.back(), static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(std::count(states.begin(), states.end(), static_cast<DWORD>(SERVICE_RUNNING)), 0);
+    EXPECT_EQ(recorder_.Reports().back().dwWin32ExitCode, 0u); // stopped on request
 }
 
 TEST_F(ProxyMainBodyTest, WithoutAHandlerNothingIsReported)

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "model/life_cycle_record.h"
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "protocol/dispatcher.h"
@@ -219,6 +221,59 @@ TEST_F(SvhctlShow, NoProcessIdWhereNoneIsGiven)
     stoppedListener.Stop();
     // A stopped service has no process to ask.
     EXPECT_EQ(received_, std::vector<std::wstring>{L"QUERY_PROCESS_ID," + zero});
+}
+
+// The words of the output line that begins with `name`; empty when none does.
+std::vector<std::wstring> RowOf(const std::string& output, const std::wstring& name)
+{
+    std::wistringstream lines(Utf8ToWide(output));
+    for (std::wstring line; std::getline(lines, line);) {
+        std::wistringstream words(line);
+        std::vector<std::wstring> row;
+        for (std::wstring word; words >> word;)
+            row.push_back(word);
+        if (!row.empty() && row[0] == name)
+            return row;
+    }
+    return {};
+}
+
+using SvhctlList = test::CommandHost;
+
+// list reads when each service last started from its life-cycle record,
+// in local time; a stop after that start does not change it.
+TEST_F(SvhctlList, ShowsEachServiceWithItsStateAndLastStart)
+{
+    const std::wstring started = test::UniqueName(L"qvxtest-started");
+    const std::wstring never = test::UniqueName(L"qvxtest-never");
+    Create(started);
+    Create(never);
+    ServiceRecord* record = Find(started);
+    ASSERT_NE(record, nullptr);
+    ASSERT_TRUE(record->SetServiceState(ServiceState::kStartPending));
+    ASSERT_TRUE(record->SetServiceState(ServiceState::kRunning));
+    LifeCycleRecord(record).RecordStart();
+    LifeCycleRecord(record).RecordStop();
+    LifeCycleRecord stored(record);
+    stored.Load();
+    ASSERT_NE(stored.StartTime, 0u);
+    const std::wstring startText = LifeCycleTimeText(stored.StartTime);
+
+    test::ProgramRun run = RunSvhctl(L"--pipe " + servers_.Name() + L" --key " + key_.Path() + L" list");
+
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_NE(run.output.find("STATE"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("LAST STARTED"), std::string::npos) << run.output;
+    const std::vector<std::wstring> startedRow = RowOf(run.output, started);
+    ASSERT_EQ(startedRow.size(), 4u) << run.output;
+    EXPECT_EQ(startedRow[1], L"SERVICE_RUNNING");
+    EXPECT_EQ(startedRow[2] + L" " + startedRow[3], startText) << run.output;
+    EXPECT_EQ(RowOf(run.output, never), (std::vector<std::wstring>{never, L"SERVICE_STOPPED", L"-"})) << run.output;
+
+    // The replies as they came carry no times.
+    run = RunSvhctl(L"--pipe " + servers_.Name() + L" --key " + key_.Path() + L" --raw list");
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(run.output.find(WideToUtf8(startText)), std::string::npos) << run.output;
 }
 
 } // namespace

@@ -9,7 +9,9 @@
 
 #include "engine/listener_messages.h"
 #include "engine/listener_pipe.h"
+#include "model/life_cycle_record.h"
 #include "platform/handles.h"
+#include "platform/service_key.h"
 #include "platform/wide_text.h"
 #include "protocol/control_client.h"
 #include "protocol/message_codec.h"
@@ -282,36 +284,54 @@ int Show(const Options& options, const std::wstring& service)
 }
 
 // Prints the records of an enumeration reply ("COMMAND,count,name:state,...")
-// as a table.
-int PrintRecords(const std::wstring& reply, const wchar_t* noun)
+// as a table; with a host key, each row also tells when the service last
+// started, from its life-cycle record ("-" when it never did).
+int PrintRecords(const std::wstring& reply, const wchar_t* noun, const std::wstring& hostKey = std::wstring())
 {
     const std::vector<std::wstring> fields = Fields(reply, L',');
     if (fields.size() < 2) {
         Err(L"svhctl: unexpected reply: " + reply + L"\n");
         return ERROR_INVALID_DATA;
     }
-    std::vector<std::pair<std::wstring, std::wstring>> rows;
+    struct Row {
+        std::wstring name;
+        std::wstring state;
+    };
+    std::vector<Row> rows;
     size_t width = 4;
+    size_t stateWidth = 5;
     for (size_t i = 2; i < fields.size(); ++i) {
         if (fields[i].empty())
             continue;
         const size_t colon = fields[i].find(L':');
-        rows.emplace_back(fields[i].substr(0, colon),
-                          colon == std::wstring::npos ? std::wstring() : fields[i].substr(colon + 1));
-        width = std::max(width, rows.back().first.size());
+        rows.push_back({fields[i].substr(0, colon),
+                        colon == std::wstring::npos ? std::wstring() : fields[i].substr(colon + 1)});
+        width = std::max(width, rows.back().name.size());
+        stateWidth = std::max(stateWidth, rows.back().state.size());
     }
+    const bool withStart = !hostKey.empty();
     std::wstring text;
     if (!rows.empty()) {
-        text = Padded(L"NAME", width + 2) + L"STATE\n";
-        for (const auto& row : rows)
-            text += Padded(row.first, width + 2) + row.second + L"\n";
+        text = Padded(L"NAME", width + 2) + (withStart ? Padded(L"STATE", stateWidth + 2) + L"LAST STARTED" : L"STATE") +
+               L"\n";
+        for (const Row& row : rows) {
+            text += Padded(row.name, width + 2);
+            if (withStart) {
+                const ULONGLONG started = qvx::StoredStartTime(hostKey, row.name);
+                text += Padded(row.state, stateWidth + 2) + (started ? qvx::LifeCycleTimeText(started) : L"-");
+            } else {
+                text += row.state;
+            }
+            text += L"\n";
+        }
     }
     text += fields[1] + L" " + noun + L"\n";
     Out(text);
     return 0;
 }
 
-int Enumerate(const Options& options, const std::wstring& request, const wchar_t* noun)
+int Enumerate(const Options& options, const std::wstring& request, const wchar_t* noun,
+              const std::wstring& hostKey = std::wstring())
 {
     Session session(options);
     int exitCode = 0;
@@ -320,7 +340,7 @@ int Enumerate(const Options& options, const std::wstring& request, const wchar_t
         return exitCode;
     if ((exitCode = Outcome(request, reply, options)) != 0 || options.raw)
         return exitCode;
-    return PrintRecords(reply, noun);
+    return PrintRecords(reply, noun, hostKey);
 }
 
 // One request whose success is "ACK"; `done` is printed after it.
@@ -502,7 +522,7 @@ bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::
         exitCode = Show(options, operands[0]);
     } else if (verb == L"list" && count <= 1) {
         exitCode = Enumerate(options, L"ENUM_SERVICE_STATUS," + (count ? operands[0] : std::wstring(L"SERVICE_WIN32")),
-                             L"service(s)");
+                             L"service(s)", options.key.empty() ? std::wstring(qvx::kServiceKeyPath) : options.key);
     } else if (verb == L"config" && count >= 1) {
         if (!Sendable(operands[0], L"the service name", exitCode))
             return true;
@@ -537,7 +557,7 @@ const wchar_t* FriendlyUsage()
 {
     return L"       svhctl [--pipe NAME] [--raw] create PROFILE-FILE\n"
            L"       svhctl [--pipe NAME] [--raw] show SERVICE\n"
-           L"       svhctl [--pipe NAME] [--raw] list [TYPE]\n"
+           L"       svhctl [--pipe NAME] [--key PATH] [--raw] list [TYPE]\n"
            L"       svhctl [--pipe NAME] [--raw] config SERVICE [--startup PROFILE] [--path PATH]\n"
            L"                  [--depend NAME[:NAME...] | --no-depend] [--account LocalSystem|LocalService]\n"
            L"       svhctl [--pipe NAME] [--raw] start SERVICE [ARGUMENT...]\n"
@@ -546,7 +566,9 @@ const wchar_t* FriendlyUsage()
            L"       svhctl [--pipe NAME] [--raw] dependents SERVICE [SERVICE_STATE_ALL|SERVICE_ACTIVE|SERVICE_INACTIVE]\n"
            L"       svhctl [--pipe NAME] [--raw] power [set [POWERPROFILE_NAME...]]\n"
            L"       svhctl [--pipe NAME] [--raw] profile SERVICE\n"
-           L"--raw prints the host's replies as they came instead of their readable form.\n";
+           L"--raw prints the host's replies as they came instead of their readable form.\n"
+           L"list shows when each service last started, in local time, from the life-cycle records below\n"
+           L"the host's key (--key, below HKEY_LOCAL_MACHINE; default SYSTEM\\CurrentControlSet\\Services\\qvxsvh).\n";
 }
 
 } // namespace svhctl

@@ -5,7 +5,8 @@
 //
 //     create PROFILE-FILE          create a service from its app profile
 //     show SERVICE                 configuration, state and, while it runs, process id
-//     list [TYPE]                  services of a type (all by default)
+//     list [TYPE]                  services of a type (all by default), each
+//                                  with its state and when it last started
 //     config SERVICE [--startup PROFILE] [--path PATH]
 //                    [--depend NAME[:NAME...] | --no-depend] [--account ACCOUNT]
 //     start SERVICE [ARGUMENT...]  start it, with one-shot arguments (else its stored ones)
@@ -26,6 +27,9 @@ namespace svhctl {
 struct Options {
     std::wstring pipe;
     bool raw = false; // print the replies instead of their readable form
+    // The host's key below HKEY_LOCAL_MACHINE, where list reads the
+    // life-cycle records.
+    std::wstring key;
 };
 
 // Runs the friendly form `verb` names and sets the exit code: 0 on success,

@@ -4,7 +4,7 @@
 //     svhctl [--pipe NAME] raw REQUEST
 //     svhctl [--pipe NAME] ping
 //     svhctl [--pipe NAME] status SERVICE
-//     svhctl [--pipe NAME] [--raw] VERB ...   (the friendly forms of friendly_forms.h)
+//     svhctl [--pipe NAME] [--key PATH] [--raw] VERB ...   (the friendly forms of friendly_forms.h)
 //
 // Exit codes: 0 for "ACK" and every echo reply; the error of the reply code
 // otherwise (1060 for "SERVICE_NOT_FOUND", ...); 50 (ERROR_NOT_SUPPORTED)
@@ -60,11 +60,17 @@ int wmain(int argc, wchar_t** argv)
     std::wstring pipe = qvx::kControlPipeName;
     int next = 1;
     bool raw = false;
+    std::wstring key;
     for (;;) {
         if (next < argc && std::wstring_view(argv[next]) == L"--pipe") {
             if (next + 1 >= argc || argv[next + 1][0] == L'\0')
                 return Usage();
             pipe = PipePath(argv[next + 1]);
+            next += 2;
+        } else if (next < argc && std::wstring_view(argv[next]) == L"--key") {
+            if (next + 1 >= argc || argv[next + 1][0] == L'\0')
+                return Usage();
+            key = argv[next + 1];
             next += 2;
         } else if (next < argc && std::wstring_view(argv[next]) == L"--raw") {
             raw = true;
@@ -88,7 +94,7 @@ int wmain(int argc, wchar_t** argv)
     if (request.empty()) {
         int exitCode = 0;
         const std::vector<std::wstring> friendlyOperands(argv + next + 1, argv + argc);
-        if (!svhctl::RunFriendlyForm({pipe, raw}, verb, friendlyOperands, exitCode))
+        if (!svhctl::RunFriendlyForm({pipe, raw, key}, verb, friendlyOperands, exitCode))
             return Usage();
         return exitCode;
     }
