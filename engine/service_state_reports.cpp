@@ -8,6 +8,7 @@
 #include "engine/launcher.h"
 #include "engine/listener_operations.h"
 #include "engine/service_watch.h"
+#include "model/life_cycle_record.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
 #include "model/table_lock.h"
@@ -124,6 +125,9 @@ void StartWaitingSharers(HostRuntime& runtime, const ServiceTable& table, Servic
 void OnStopped(HostRuntime& runtime, ServiceRecord& record)
 {
     ReportServiceEvent(kEventServiceStopped, {record.GetName()});
+    // A stop asked for by a client was recorded then; this is when it
+    // happened, and a service that stopped on its own has no other entry.
+    LifeCycleRecord(&record).RecordStop();
     UnwatchServiceProcess(runtime, record);
     ContinueStoppedService(runtime, record);
 }

@@ -11,6 +11,7 @@
 #include "engine/service_state_reports.h"
 #include "engine/service_termination.h"
 #include "engine/service_watch.h"
+#include "model/life_cycle_record.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
 #include "model/table_lock.h"
@@ -67,8 +68,11 @@ void EndCrashedService(HostRuntime& runtime, const ServiceTable& table, ServiceR
     record.SetCrashed(true);
     // A stopped member of a shared process has nothing to change; asking
     // would only trace a refusal.
-    if (oldState != ServiceState::kStopped)
+    if (oldState != ServiceState::kStopped) {
         record.SetServiceState(ServiceState::kStopped);
+        // Without the entry the record would say the service still runs.
+        LifeCycleRecord(&record).RecordStop();
+    }
     QVX_TRACE(trace::kWarning, 2, L"hosted service terminated unexpectedly", name, ServiceStateName(oldState),
               stopWasRequested);
     ReportServiceEvent(kEventServiceTerminated, {name});

@@ -9,6 +9,7 @@
 #include "engine/event_report.h"
 #include "engine/listener_messages.h"
 #include "model/handle_release.h"
+#include "model/life_cycle_record.h"
 #include "model/power_profile.h"
 #include "model/service_mutex.h"
 #include "model/service_timers.h"
@@ -378,8 +379,15 @@ TEST_F(ControlCommands, StoppedReportReleasesTheServiceAndGoesOnWithStopsThatWai
     upper->SetStopRequested(true);
     upper->SetDependencyFailed(true);
 
+    LifeCycleRecord before(upper);
+    before.Load();
+    ASSERT_EQ(before.StopTime, 0u);
+
     EXPECT_TRUE(SendUnanswered(L"SET_SERVICE_STATUS,upper,SERVICE_STOPPED"));
     EXPECT_EQ(upper->GetState(), ServiceState::kStopped);
+    LifeCycleRecord after(upper);
+    after.Load();
+    EXPECT_NE(after.StopTime, 0u) << "the stop is not in the service's life-cycle record";
     EXPECT_EQ(upper->GetServiceMutex(), nullptr);
     EXPECT_EQ(upper->GetTimer(ServiceTimer::kShutdown), nullptr);
     EXPECT_TRUE(runtime_.waitSet.Mutexes().empty());

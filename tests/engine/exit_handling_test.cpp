@@ -11,14 +11,17 @@
 #include "engine/event_report.h"
 #include "engine/process_launch.h"
 #include "model/hosted_process.h"
+#include "model/life_cycle_record.h"
 #include "model/service_mutex.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
 #include "model/service_timers.h"
 #include "platform/handles.h"
+#include "platform/registry_value.h"
 #include "runtime/host_runtime.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_recorder.h"
+#include "tests/support/test_service_key.h"
 #include "tests/support/trace_capture.h"
 #include "tests/support/unique_name.h"
 
@@ -228,6 +231,32 @@ TEST_F(ExitHandlingTest, TerminationStopsReportsAndLetsGoOfEverything)
     EXPECT_EQ(named, nullptr) << "the service mutex is still open";
     if (named)
         CloseHandle(named);
+}
+
+// A service that ended has a stop in its life-cycle record, whether or not
+// a restart follows: otherwise the record says it still runs.
+TEST_F(ExitHandlingTest, AnEndedServiceHasItsStopRecorded)
+{
+    test::TestServiceKey key;
+    for (const bool restartPolicy : {false, true}) {
+        SCOPED_TRACE(restartPolicy ? "with a restart policy" : "without a restart policy");
+        const std::wstring name = restartPolicy ? L"comesback" : L"staysdown";
+        RegKey created;
+        ASSERT_EQ(CreateKey(HKEY_LOCAL_MACHINE, (key.Path() + L"\\Services\\" + name).c_str(), KEY_ALL_ACCESS,
+                            created),
+                  0u);
+        ServiceRecord& record = Add(name);
+        if (!restartPolicy)
+            record.SetResetPeriod(0);
+        Watch(record, ServiceState::kRunning);
+
+        HandleServiceTermination(runtime_, record.GetServiceMutex());
+
+        EXPECT_EQ(record.GetCrashed(), restartPolicy);
+        LifeCycleRecord stored(&record);
+        stored.Load();
+        EXPECT_NE(stored.StopTime, 0u);
+    }
 }
 
 TEST_F(ExitHandlingTest, RestartIsScheduledOnlyForAServiceNobodyWasStopping)
