@@ -22,8 +22,11 @@ namespace qvx {
 namespace {
 
 // Access a re-attached service's process is opened with: enough to wait for
-// it and ask after it, nothing that could change it.
+// it and ask after it, and to end it when it overruns a start-up or stop
+// time-out, as the host may end a process it launched itself. Where ending
+// it is not allowed, the process is still watched with the rest.
 constexpr DWORD kReattachProcessAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kReattachEndAccess = PROCESS_TERMINATE;
 
 // What a message to one service needs, copied out under the table lock so
 // that the message can go out after the lock is let go.
@@ -254,7 +257,9 @@ DWORD InterrogateHostedService(ServiceRecord& record)
     }
     PROCESS_INFORMATION info = {};
     info.dwProcessId = processId;
-    info.hProcess = OpenProcess(kReattachProcessAccess, FALSE, processId);
+    info.hProcess = OpenProcess(kReattachProcessAccess | kReattachEndAccess, FALSE, processId);
+    if (!info.hProcess)
+        info.hProcess = OpenProcess(kReattachProcessAccess, FALSE, processId);
     if (!info.hProcess)
         QVX_TRACE(trace::kWarning, 13, L"OpenProcess of the re-attached service failed", target.name, processId,
                   GetLastError());
