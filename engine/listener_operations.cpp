@@ -123,6 +123,26 @@ void ReleaseUnreachableService(HostRuntime& runtime, ServiceRecord& record)
         record.SetServiceState(ServiceState::kPostShutdown);
 }
 
+// A service told of the shutdown is held to its ShutdownTimeout, as after a
+// stop, so that one that never ends its shutdown cannot hold the machine's
+// shutdown up: the time-out ends its process. The caller holds the table
+// lock.
+void HoldToShutdownTimeout(HostRuntime& runtime, ServiceRecord& record)
+{
+    RecordLock guard(record);
+    if (record.GetServiceType() == WinServiceType::kUserDll || !record.HasProcessHandle() ||
+        record.GetTimer(ServiceTimer::kShutdown))
+        return;
+    if (!CreateShutdownTimer(record)) {
+        QVX_TRACE(trace::kWarning, 20, L"no shutdown time-out for the service", record.GetName(), GetLastError());
+        return;
+    }
+    if (ArmShutdownTimer(record))
+        runtime.waitSet.AddTimer(record.GetTimer(ServiceTimer::kShutdown));
+    else
+        ReleaseShutdownTimer(record);
+}
+
 } // namespace
 
 DWORD SendServiceControl(HostRuntime& runtime, ServiceRecord& record, DWORD control)
@@ -314,14 +334,16 @@ void BroadcastShutdown(HostRuntime& runtime)
         }
         for (const ListenerTarget& target : targets) {
             const DWORD error = Post(target.pipe, ShutdownMessage(target.name));
-            if (error == ERROR_SUCCESS)
-                continue;
-            QVX_TRACE(trace::kWarning, 16, L"the shutdown message was not delivered", target.name, error);
+            if (error != ERROR_SUCCESS)
+                QVX_TRACE(trace::kWarning, 16, L"the shutdown message was not delivered", target.name, error);
             TableLock guard(table->Lock(), TableLockMode::Shared);
-            if (ServiceRecord* record = FindTarget(*table, target))
-                ReleaseUnreachableService(runtime, *record);
-            else
+            ServiceRecord* record = FindTarget(*table, target);
+            if (!record)
                 QVX_TRACE(trace::kWarning, 17, L"the service left the table during the shutdown", target.name);
+            else if (error == ERROR_SUCCESS)
+                HoldToShutdownTimeout(runtime, *record);
+            else
+                ReleaseUnreachableService(runtime, *record);
         }
     } else {
         QVX_TRACE(trace::kWarning, 18, L"no service table to shut down");
