@@ -418,10 +418,14 @@ bool ServiceMonitor::DispatchServiceTimer(HANDLE timer)
         for (const TimerRoute& route : kTimerRoutes) {
             if (record->GetTimer(route.slot) != timer)
                 continue;
-            if (route.slot == ServiceTimer::kRestartDelay && runtime_.stop.shuttingDown.load() != 0)
+            if (route.slot == ServiceTimer::kRestartDelay && runtime_.stop.shuttingDown.load() != 0) {
+                // The crash may have been found by the sweep, which does
+                // not look at the shutdown.
                 DropRestart(*record);
-            else
+                CheckAllServicesStopped(runtime_);
+            } else {
                 (calls_.*route.handler)(runtime_, *record);
+            }
             return true;
         }
     }
