@@ -22,8 +22,11 @@ namespace qvx {
 namespace {
 
 // Access a re-attached service's process is opened with: enough to wait for
-// it and ask after it, nothing that could change it.
+// it and ask after it, and to end it when it overruns a start-up or stop
+// time-out, as the host may end a process it launched itself. Where ending
+// it is not allowed, the process is still watched with the rest.
 constexpr DWORD kReattachProcessAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kReattachEndAccess = PROCESS_TERMINATE;
 
 // What a message to one service needs, copied out under the table lock so
 // that the message can go out after the lock is let go.
@@ -118,6 +121,26 @@ void ReleaseUnreachableService(HostRuntime& runtime, ServiceRecord& record)
     ReleaseRunState(runtime, record);
     if (record.GetState() != ServiceState::kPostShutdown)
         record.SetServiceState(ServiceState::kPostShutdown);
+}
+
+// A service told of the shutdown is held to its ShutdownTimeout, as after a
+// stop, so that one that never ends its shutdown cannot hold the machine's
+// shutdown up: the time-out ends its process. The caller holds the table
+// lock.
+void HoldToShutdownTimeout(HostRuntime& runtime, ServiceRecord& record)
+{
+    RecordLock guard(record);
+    if (record.GetServiceType() == WinServiceType::kUserDll || !record.HasProcessHandle() ||
+        record.GetTimer(ServiceTimer::kShutdown))
+        return;
+    if (!CreateShutdownTimer(record)) {
+        QVX_TRACE(trace::kWarning, 20, L"no shutdown time-out for the service", record.GetName(), GetLastError());
+        return;
+    }
+    if (ArmShutdownTimer(record))
+        runtime.waitSet.AddTimer(record.GetTimer(ServiceTimer::kShutdown));
+    else
+        ReleaseShutdownTimer(record);
 }
 
 } // namespace
@@ -254,7 +277,9 @@ DWORD InterrogateHostedService(ServiceRecord& record)
     }
     PROCESS_INFORMATION info = {};
     info.dwProcessId = processId;
-    info.hProcess = OpenProcess(kReattachProcessAccess, FALSE, processId);
+    info.hProcess = OpenProcess(kReattachProcessAccess | kReattachEndAccess, FALSE, processId);
+    if (!info.hProcess)
+        info.hProcess = OpenProcess(kReattachProcessAccess, FALSE, processId);
     if (!info.hProcess)
         QVX_TRACE(trace::kWarning, 13, L"OpenProcess of the re-attached service failed", target.name, processId,
                   GetLastError());
@@ -309,14 +334,16 @@ void BroadcastShutdown(HostRuntime& runtime)
         }
         for (const ListenerTarget& target : targets) {
             const DWORD error = Post(target.pipe, ShutdownMessage(target.name));
-            if (error == ERROR_SUCCESS)
-                continue;
-            QVX_TRACE(trace::kWarning, 16, L"the shutdown message was not delivered", target.name, error);
+            if (error != ERROR_SUCCESS)
+                QVX_TRACE(trace::kWarning, 16, L"the shutdown message was not delivered", target.name, error);
             TableLock guard(table->Lock(), TableLockMode::Shared);
-            if (ServiceRecord* record = FindTarget(*table, target))
-                ReleaseUnreachableService(runtime, *record);
-            else
+            ServiceRecord* record = FindTarget(*table, target);
+            if (!record)
                 QVX_TRACE(trace::kWarning, 17, L"the service left the table during the shutdown", target.name);
+            else if (error == ERROR_SUCCESS)
+                HoldToShutdownTimeout(runtime, *record);
+            else
+                ReleaseUnreachableService(runtime, *record);
         }
     } else {
         QVX_TRACE(trace::kWarning, 18, L"no service table to shut down");

@@ -9,12 +9,43 @@
 #include "model/service_mutex.h"
 #include "model/service_record.h"
 #include "model/service_table.h"
+#include "model/service_timers.h"
 #include "model/table_lock.h"
 #include "platform/trace.h"
 #include "runtime/host_runtime.h"
 
 namespace qvx {
 namespace {
+
+// A service caught half-way through its start or stop had its time-out
+// run by the host that ended; it is held to a full time-out again from
+// now, so that a start or stop that never ends does not keep it pending
+// for good. The caller holds the record lock.
+void WatchPendingTransition(HostRuntime& runtime, ServiceRecord& record)
+{
+    ServiceTimer slot;
+    switch (record.GetState()) {
+    case ServiceState::kStartPending:
+        slot = ServiceTimer::kStartup;
+        break;
+    case ServiceState::kStopPending:
+        slot = ServiceTimer::kShutdown;
+        break;
+    default:
+        return;
+    }
+    if (!CreateServiceTimer(record, slot)) {
+        QVX_TRACE(trace::kWarning, 6, L"no time-out for the re-attached service", record.GetName(), GetLastError());
+        return;
+    }
+    if (!ArmServiceTimer(record, slot)) {
+        QVX_TRACE(trace::kWarning, 7, L"the time-out of the re-attached service was not armed", record.GetName(),
+                  GetLastError());
+        ReleaseServiceTimer(record, slot);
+        return;
+    }
+    runtime.waitSet.AddTimer(record.GetTimer(slot));
+}
 
 // Takes an answering service back under watch; 0 or the error that made
 // it fail, after which the service holds nothing the monitor could wait on.
@@ -34,7 +65,8 @@ DWORD Attach(HostRuntime& runtime, ServiceRecord& record)
         // to it for a service that is past its start.
         RecordLock guard(record);
         runtime.waitSet.AddMutex(record.GetServiceMutex());
-        QVX_TRACE(trace::kInfo, 1, L"re-attached", record.GetName());
+        WatchPendingTransition(runtime, record);
+        QVX_TRACE(trace::kInfo, 1, L"re-attached", record.GetName(), ServiceStateName(record.GetState()));
         return ERROR_SUCCESS;
     }
     QVX_TRACE(trace::kError, 2, L"re-attaching failed; the service is let go", record.GetName(), error);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/engine_calls.h"
+#include "engine/service_watch.h"
 #include "host/boot_markers.h"
 #include "host/management_service.h"
 #include "host/network_state.h"
@@ -123,6 +124,8 @@ private:
     void OnTimer(DWORD index, DWORD result, DWORD lastError);
     void OnMemoryNotification(HANDLE signalled, HANDLE next, bool lowMemory);
     bool DispatchServiceTimer(HANDLE timer);
+    void DropRestart(ServiceRecord& record);
+    void DropRestartsAtShutdown();
     void TraceInvalidHandles() const;
     void Fail(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text);
     [[noreturn]] void FailFatally(uint32_t code, DWORD result, DWORD lastError, DWORD index, const char* text);
@@ -322,6 +325,10 @@ void ServiceMonitor::OnHandleServiceTermination(HANDLE mutex)
     } else {
         calls_.handleServiceTermination(runtime_, mutex);
     }
+    // A process that ends during the shutdown, instead of reporting, stays
+    // ended and may be the last one the shutdown waits for.
+    DropRestartsAtShutdown();
+    CheckAllServicesStopped(runtime_);
     // The wait that found the mutex abandoned made this thread its owner.
     // Give it back, unless the termination handling did, so that a restarted
     // process can take it again.
@@ -338,6 +345,7 @@ void ServiceMonitor::OnMutexReleased(HANDLE mutex)
         QVX_TRACE(trace::kWarning, 12, L"ReleaseMutex of a watched mutex failed", static_cast<const void*>(mutex),
                   GetLastError());
     waitSet_.RemoveMutex(mutex);
+    bool found = false;
     if (block_.table) {
         TableLock guard(block_.table->Lock(), TableLockMode::Shared);
         for (size_t i = 0; ServiceRecord* record = block_.table->GetAt(i); ++i) {
@@ -349,8 +357,14 @@ void ServiceMonitor::OnMutexReleased(HANDLE mutex)
             waitSet_.RemoveTimer(record->GetTimer(ServiceTimer::kShutdown));
             waitSet_.RemoveTimer(record->GetTimer(ServiceTimer::kStartup));
             record->ReleaseProcessHandles();
-            return;
+            found = true;
+            break;
         }
+    }
+    if (found) {
+        // Outside the locks: the check takes the table lock itself.
+        CheckAllServicesStopped(runtime_);
+        return;
     }
     QVX_TRACE(trace::kWarning, 14, L"no hosted service owns the released mutex", static_cast<const void*>(mutex));
 }
@@ -402,13 +416,41 @@ bool ServiceMonitor::DispatchServiceTimer(HANDLE timer)
     TableLock guard(block_.table->Lock(), TableLockMode::Shared);
     for (size_t i = 0; ServiceRecord* record = block_.table->GetAt(i); ++i) {
         for (const TimerRoute& route : kTimerRoutes) {
-            if (record->GetTimer(route.slot) == timer) {
+            if (record->GetTimer(route.slot) != timer)
+                continue;
+            if (route.slot == ServiceTimer::kRestartDelay && runtime_.stop.shuttingDown.load() != 0) {
+                // The crash may have been found by the sweep, which does
+                // not look at the shutdown.
+                DropRestart(*record);
+                CheckAllServicesStopped(runtime_);
+            } else {
                 (calls_.*route.handler)(runtime_, *record);
-                return true;
             }
+            return true;
         }
     }
     return false;
+}
+
+// Nothing is restarted while the machine shuts down: a process started now
+// would never be told of the shutdown, which would then wait for it for
+// good. The caller holds the table lock.
+void ServiceMonitor::DropRestart(ServiceRecord& record)
+{
+    QVX_TRACE(trace::kInfo, 29, L"restart dropped: the machine shuts down", record.GetName());
+    DropServiceTimer(runtime_, record, ServiceTimer::kRestartDelay);
+    record.SetCrashed(false);
+}
+
+void ServiceMonitor::DropRestartsAtShutdown()
+{
+    if (runtime_.stop.shuttingDown.load() == 0 || !block_.table)
+        return;
+    TableLock guard(block_.table->Lock(), TableLockMode::Shared);
+    for (size_t i = 0; ServiceRecord* record = block_.table->GetAt(i); ++i) {
+        if (record->GetTimer(ServiceTimer::kRestartDelay))
+            DropRestart(*record);
+    }
 }
 
 void ServiceMonitor::TraceInvalidHandles() const

@@ -103,14 +103,19 @@ protected:
         return reply;
     }
 
-    std::wstring Profile(const std::wstring& name) const
+    // `switches` go on the test service's command line, `extra` into the
+    // profile.
+    std::wstring Profile(const std::wstring& name, const std::wstring& switches = L"",
+                         const std::wstring& extra = L"") const
     {
-        const std::wstring binary = L"\"" + BinFolder() + L"qvxtest_service.exe\" --log=" + logPath_ + L" --name=" +
-                                    name + L" --control-pipe=" + pipeName_;
+        std::wstring binary = L"\"" + BinFolder() + L"qvxtest_service.exe\" --log=" + logPath_ + L" --name=" + name +
+                              L" --control-pipe=" + pipeName_;
+        if (!switches.empty())
+            binary += L" " + switches;
         return L"<Service><Name>" + name +
                L"</Name><StartupProfile>SERVICE_START_DEMAND</StartupProfile><SVHServiceType>SERVICE_TYPE_SVH"
                L"</SVHServiceType><ServiceType>SERVICE_WIN32_OWN_PROCESS</ServiceType><BinaryPath>" +
-               binary + L"</BinaryPath></Service>";
+               binary + L"</BinaryPath>" + extra + L"</Service>";
     }
 
     bool WaitForState(const std::wstring& name, const std::wstring& state) const
@@ -234,6 +239,78 @@ TEST_F(ShutdownBroadcastTest, TheShutdownControlReturnsOnceEveryHostedServiceHas
     EXPECT_EQ(states[states.size() - 2], static_cast<DWORD>(SERVICE_STOP_PENDING));
     EXPECT_EQ(states.back(), static_cast<DWORD>(SERVICE_STOPPED));
     CloseManagementThreadHandle();
+}
+
+// Services that do not see the shutdown through: one ends its process
+// instead of reporting (under a restart policy that must not bring it back
+// now), one never returns from its shutdown and is held to its shutdown
+// time-out. The handler still returns once both are gone, and the
+// management service ends cleanly: its table saved, its dirty-exit marker
+// removed, its stop reported.
+TEST_F(ShutdownBroadcastTest, ServicesThatDoNotAnswerTheShutdownDoNotHoldItUp)
+{
+    test::StatusRecorder recorder;
+    KernelHandle mainThread(StartManagementServiceMain());
+    ASSERT_TRUE(mainThread);
+    ASSERT_TRUE(recorder.WaitForState(SERVICE_RUNNING));
+    const std::vector<test::Registration> registrations = recorder.Registrations();
+    ASSERT_EQ(registrations.size(), 1u);
+
+    struct Case {
+        std::wstring name;
+        std::wstring switches;
+        std::wstring extra;
+    };
+    const Case cases[] = {
+        {test::UniqueName(L"lcexits"), L"--mode=exit-in-shutdown",
+         L"<FailureRestart><ResetPeriod>60</ResetPeriod><RestartCount>3</RestartCount>"
+         L"<RestartDelay>1</RestartDelay></FailureRestart>"},
+        {test::UniqueName(L"lchangs"), L"--mode=hang-shutdown", L"<ShutdownTimeout>30</ShutdownTimeout>"},
+    };
+    std::vector<KernelHandle> processes;
+    for (const Case& c : cases) {
+        ASSERT_EQ(Ask(L"CREATE_SERVICE," + c.name + L"," + Profile(c.name, c.switches, c.extra)), L"ACK")
+            << test::Narrow(c.name);
+        ASSERT_EQ(Ask(L"START_SERVICE," + c.name + L",0,EMPTY"), L"ACK") << test::Narrow(c.name);
+    }
+    for (const Case& c : cases) {
+        ASSERT_TRUE(WaitForState(c.name, L"SERVICE_RUNNING"))
+            << test::Narrow(c.name) << ": " << test::Narrow(Ask(L"QUERY_SERVICE_STATUS," + c.name));
+        const std::vector<DWORD> started = PidsLogged(L"start", c.name);
+        ASSERT_EQ(started.size(), 1u) << test::Narrow(c.name);
+        pids_.push_back(started[0]);
+        processes.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, started[0]));
+        ASSERT_TRUE(processes.back()) << GetLastError();
+    }
+    ASSERT_TRUE(key_.Open(L"dirtyexit"));
+
+    HandlerCall call{registrations[0], SERVICE_CONTROL_SHUTDOWN};
+    KernelHandle handlerThread(CallHandlerOnItsOwnThread(call));
+    ASSERT_TRUE(handlerThread);
+    // The hanging service's time-out is the least a profile may give.
+    if (WaitForSingleObject(handlerThread.Get(), kShutdownTimeoutMs + 20000) != WAIT_OBJECT_0) {
+        registrations[0].handler(SERVICE_CONTROL_STOP, 0, nullptr, registrations[0].context);
+        WaitForSingleObject(handlerThread.Get(), 10000);
+        WaitForSingleObject(mainThread.Get(), 10000);
+        CloseManagementThreadHandle();
+        FAIL() << "the shutdown control did not return";
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(test::Narrow(cases[i].name));
+        EXPECT_EQ(PidsLogged(L"shutdown", cases[i].name).size(), 1u);
+        EXPECT_EQ(WaitForSingleObject(processes[i].Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    }
+    ASSERT_EQ(WaitForSingleObject(mainThread.Get(), 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseManagementThreadHandle();
+    // Past the restart delay: the process that ended is not started again.
+    Sleep(1500);
+    EXPECT_EQ(PidsLogged(L"start", cases[0].name).size(), 1u);
+
+    EXPECT_EQ(recorder.States().back(), static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_FALSE(key_.Open(L"dirtyexit"));
+    const std::vector<std::wstring> saved = key_.SubkeyNames(L"Services");
+    for (const Case& c : cases)
+        EXPECT_NE(std::find(saved.begin(), saved.end(), c.name), saved.end()) << test::Narrow(c.name);
 }
 
 } // namespace

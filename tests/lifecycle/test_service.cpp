@@ -9,11 +9,21 @@
 //   --also=NAME      a further service of the same process, joined with
 //                    START_SERVICE on the first one's listener pipe
 //   --mode=MODE      normal (default), die-before-pending, die-in-start,
-//                    fail-start, crash-after:MS, hang-start, ignore-stop
+//                    fail-start, crash-after:MS, hang-start, ignore-stop,
+//                    exit-in-shutdown (ends its process from the shutdown
+//                    callback without reporting), hang-shutdown, or
+//                    listener-only:ANSWERS, see below
 //   --control-pipe=NAME  the management service's control pipe, for a
 //                    host that runs on a private one
 //
 // Lines: "<what> <service> pid=<pid> args=<count>[ <arg>|<arg>...]".
+//
+// listener-only:ANSWERS runs no service: the process takes the service's
+// mutex (unless ANSWERS holds "nomutex") and serves the listener pipe of
+// --name, answering the messages ANSWERS names ("+"-joined: ping, state,
+// pid) as a running service would; any other message is dropped unanswered.
+// It stands for a process the management service finds after a restart
+// that answers only part of what re-attaching asks. Logs "listener".
 
 #include <windows.h>
 
@@ -30,6 +40,7 @@ constexpr DWORD kFailedStartCode = 1064; // ERROR_EXCEPTION_IN_SERVICE
 constexpr UINT kDiedBeforePendingCode = 3;
 constexpr UINT kDiedInStartCode = 4;
 constexpr UINT kCrashedCode = 5;
+constexpr UINT kExitedInShutdownCode = 6;
 
 struct Settings {
     std::wstring log;
@@ -38,6 +49,7 @@ struct Settings {
     std::wstring mode = L"normal";
     DWORD crashAfterMs = 0;
     std::wstring controlPipe;
+    std::wstring answers; // for listener-only
 };
 
 Settings g_settings;
@@ -93,6 +105,9 @@ void ReadSettings(int argc, wchar_t** argv)
             if (TakeSwitch(value.c_str(), L"crash-after:", &value)) {
                 g_settings.mode = L"crash-after";
                 g_settings.crashAfterMs = wcstoul(value.c_str(), nullptr, 10);
+            } else if (TakeSwitch(value.c_str(), L"listener-only:", &value)) {
+                g_settings.mode = L"listener-only";
+                g_settings.answers = L"+" + value + L"+";
             }
         }
     }
@@ -142,6 +157,10 @@ void OnShutdown(void* context)
 {
     auto* service = static_cast<Service*>(context);
     Log(L"shutdown", service->name);
+    if (g_settings.mode == L"exit-in-shutdown")
+        ExitProcess(kExitedInShutdownCode);
+    if (g_settings.mode == L"hang-shutdown")
+        WaitForSingleObject(service->release, INFINITE);
 }
 
 void OnPowerChange(void* context)
@@ -160,6 +179,73 @@ qvx::hosted::HostedServiceCallbacks CallbacksFor(Service* service)
     return callbacks;
 }
 
+bool Answers(const wchar_t* what)
+{
+    return g_settings.answers.find(std::wstring(L"+") + what + L"+") != std::wstring::npos;
+}
+
+// The reply to one listener message, or "" to leave it unanswered.
+std::wstring ListenerReply(const std::wstring& message)
+{
+    const std::wstring kind = message.substr(0, message.find(L','));
+    if (kind == L"PING" && Answers(L"ping"))
+        return L"ACK";
+    if (kind == L"SERVICE_CONTROL_INTERROGATE" && Answers(L"state"))
+        return L"SERVICE_RUNNING";
+    if (kind == L"QUERY_PROCESS_ID" && Answers(L"pid"))
+        return std::to_wstring(GetCurrentProcessId());
+    return std::wstring();
+}
+
+HANDLE NewListenerInstance(const std::wstring& pipe)
+{
+    return CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                            PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+}
+
+// Serves the listener pipe until the process is killed. The next instance
+// is created before the current one is let go, so that a client never
+// finds the name unserved.
+int RunListenerOnly(const std::wstring& name)
+{
+    Log(L"listener", name);
+    if (!Answers(L"nomutex")) {
+        std::wstring mutexName = name + L"_mutex";
+        for (wchar_t& c : mutexName)
+            c = (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        if (!CreateMutexW(nullptr, TRUE, mutexName.c_str()) || GetLastError() == ERROR_ALREADY_EXISTS) {
+            Log(L"mutex-failed-" + std::to_wstring(GetLastError()), name);
+            return 1;
+        }
+    }
+    const std::wstring pipe = L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe";
+    HANDLE instance = NewListenerInstance(pipe);
+    while (instance != INVALID_HANDLE_VALUE) {
+        if (!ConnectNamedPipe(instance, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+            CloseHandle(instance);
+            instance = NewListenerInstance(pipe);
+            continue;
+        }
+        HANDLE next = NewListenerInstance(pipe);
+        wchar_t buffer[1024] = {};
+        DWORD got = 0;
+        if (ReadFile(instance, buffer, sizeof(buffer) - sizeof(wchar_t), &got, nullptr)) {
+            const std::wstring reply = ListenerReply(std::wstring(buffer));
+            if (!reply.empty()) {
+                DWORD written = 0;
+                WriteFile(instance, reply.c_str(), static_cast<DWORD>((reply.size() + 1) * sizeof(wchar_t)), &written,
+                          nullptr);
+                FlushFileBuffers(instance);
+            }
+        }
+        DisconnectNamedPipe(instance);
+        CloseHandle(instance);
+        instance = next;
+    }
+    Log(L"listener-failed-" + std::to_wstring(GetLastError()), name);
+    return 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -170,6 +256,8 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::wstring> names{g_settings.name};
     names.insert(names.end(), g_settings.also.begin(), g_settings.also.end());
     const std::wstring first = qvx::hosted::HostedServiceNameFromCommandLine(nullptr, names);
+    if (g_settings.mode == L"listener-only")
+        return RunListenerOnly(first);
     Log(L"main", first);
     if (g_settings.mode == L"die-before-pending")
         ExitProcess(kDiedBeforePendingCode);

@@ -149,6 +149,24 @@ DWORD InstalledService::Stop(std::vector<DWORD>* statesSeen, DWORD timeoutMs)
     return WaitForProcessEnd(timeoutMs) ? ERROR_SUCCESS : ERROR_TIMEOUT;
 }
 
+DWORD InstalledService::Kill(DWORD timeoutMs)
+{
+    if (!service_)
+        return error_ ? error_ : ERROR_INVALID_HANDLE;
+    const DWORD pid = Status().dwProcessId;
+    if (pid == 0)
+        return ERROR_SERVICE_NOT_ACTIVE;
+    KernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+    if (!process)
+        return GetLastError();
+    if (!TerminateProcess(process.Get(), ERROR_PROCESS_ABORTED))
+        return GetLastError();
+    if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0)
+        return ERROR_TIMEOUT;
+    process_.Reset();
+    return ERROR_SUCCESS;
+}
+
 SERVICE_STATUS_PROCESS InstalledService::WaitForState(DWORD state, DWORD timeoutMs,
                                                       std::vector<DWORD>* statesSeen) const
 {

@@ -47,6 +47,12 @@ public:
     // in order, without repeats. 0, or the error.
     DWORD Stop(std::vector<DWORD>* statesSeen = nullptr, DWORD timeoutMs = kDefaultTimeoutMs);
 
+    // Ends the process that runs qvxsvh from outside (TerminateProcess), as a
+    // crash would, and waits until it has ended. 0, or the error. The
+    // prefix's service control manager does not see such an end: it goes on
+    // reporting the service running, yet Start runs it again.
+    DWORD Kill(DWORD timeoutMs = kDefaultTimeoutMs);
+
     // Polls the status until it is `state` or the time is up; the last status
     // read. `statesSeen` collects the states as Stop's does.
     SERVICE_STATUS_PROCESS WaitForState(DWORD state, DWORD timeoutMs, std::vector<DWORD>* statesSeen = nullptr) const;
