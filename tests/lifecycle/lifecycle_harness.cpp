@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/handles.h"
@@ -139,7 +140,10 @@ void LifecycleTest::SetUp()
     const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
     const std::wstring folder = BinFolder() + L"..\\lifecycle-logs\\";
     CreateDirectoryW(folder.c_str(), nullptr);
-    logPath_ = folder + Utf8ToWide(info->test_suite_name()) + L"." + Utf8ToWide(info->name()) + L".log";
+    // A parameterised test's name holds "/", which no file name may.
+    std::wstring testName = Utf8ToWide(info->test_suite_name()) + L"." + Utf8ToWide(info->name());
+    std::replace(testName.begin(), testName.end(), L'/', L'_');
+    logPath_ = folder + testName + L".log";
     DeleteFileW(logPath_.c_str());
 
     ASSERT_EQ(host_.Start(), 0u);
