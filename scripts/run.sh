@@ -191,6 +191,9 @@ if [ -f "$trace_file" ] && tr -d '\r' <"$trace_file" | grep -q 'event reported 0
 fi
 echo
 svhctl show "$sample" || true
+# The list shows every hosted service with the time of its last start, the
+# restart's here, from the services' life-cycle records.
+svhctl list || true
 
 echo "== Stop and delete the sample"
 svhctl stop "$sample" || fail "the sample did not accept the stop"

@@ -48,7 +48,8 @@ std::string Utf16File(const std::wstring& text)
 
 class SvhctlForms : public CommandHost {
 protected:
-    std::wstring On() const { return L"--pipe " + servers_.Name() + L" "; }
+    // The test's pipe, and its key for the life-cycle records `list` reads.
+    std::wstring On() const { return L"--pipe " + servers_.Name() + L" --key " + key_.Path() + L" "; }
 };
 
 TEST_F(SvhctlForms, CreateFromAProfileFile)
@@ -112,7 +113,8 @@ TEST_F(SvhctlForms, EverydayTasks)
          "QUERY_SERVICE_CONFIG,SERVICE_WIN32_OWN_PROCESS,SERVICE_START_NORMAL,C:\\svc\\svc.exe,LocalSystem,base\n"},
         {"show a missing service", L"show ghost", 1060,
          "svhctl: SERVICE_NOT_FOUND: no hosted service of that name\n"},
-        {"list", L"list", 0, "NAME  STATE\nbase  SERVICE_RUNNING\nsvc   SERVICE_STOPPED\n2 service(s)\n"},
+        {"list", L"list", 0,
+         "NAME  STATE            LAST STARTED\nbase  SERVICE_RUNNING  -\nsvc   SERVICE_STOPPED  -\n2 service(s)\n"},
         {"list of a type with none", L"list SERVICE_WIN32_SHARE_PROCESS", 0, "0 service(s)\n"},
         {"dependents", L"dependents base", 0, "NAME  STATE\nsvc   SERVICE_STOPPED\n1 dependent service(s)\n"},
         {"config", L"config svc --startup SERVICE_START_LATE --path D:\\new.exe --no-depend --account LocalService", 0,
