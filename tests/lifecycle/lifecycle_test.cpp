@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "model/life_cycle_record.h"
+#include "model/service_record.h"
 #include "tests/lifecycle/lifecycle_harness.h"
 #include "tests/support/test_prefix.h"
 
@@ -28,6 +30,22 @@ size_t Position(const std::vector<ServiceLogLine>& log, const std::wstring& what
             return i;
     }
     return log.size();
+}
+
+// What the host keeps in a hosted service's life-cycle record.
+struct StoredLifeCycle {
+    ULONGLONG startTime = 0;
+    ULONGLONG stopTime = 0;
+    ULONGLONG runs = 0;
+};
+
+StoredLifeCycle LifeCycleOf(const std::wstring& name)
+{
+    ServiceRecord record;
+    record.SetName(name);
+    LifeCycleRecord stored(&record);
+    stored.Load();
+    return {stored.StartTime, stored.StopTime, stored.RunIteration};
 }
 
 using HostedServiceStart = LifecycleTest;
@@ -223,11 +241,19 @@ TEST_F(HostedServiceExit, AKilledServiceIsRestartedWithinItsWindow)
         ASSERT_TRUE(WaitForState(name, kRunning)) << Narrow(name) << ": " << Narrow(State(name));
     }
 
+    const StoredLifeCycle started = LifeCycleOf(L"lcrestarts");
+    EXPECT_NE(started.startTime, 0u);
+    EXPECT_EQ(started.stopTime, 0u);
     const DWORD first = LatestPid(L"lcrestarts");
     ASSERT_TRUE(KillProcess(first));
     const DWORD second = WaitForNewPid(L"lcrestarts", first);
     EXPECT_NE(second, 0u);
     EXPECT_TRUE(WaitForState(L"lcrestarts", kRunning)) << Narrow(State(L"lcrestarts"));
+    // The restart is a start of its own in the service's life-cycle record.
+    const StoredLifeCycle restarted = LifeCycleOf(L"lcrestarts");
+    EXPECT_EQ(restarted.runs, started.runs + 1);
+    EXPECT_GT(restarted.startTime, started.startTime);
+    EXPECT_EQ(restarted.stopTime, 0u);
     EXPECT_EQ(Trace().EventsSinceMark(HostPid(), kTerminated, L"lcrestarts"), 1);
 
     ASSERT_TRUE(KillProcess(LatestPid(L"lcnopolicy")));
@@ -237,6 +263,8 @@ TEST_F(HostedServiceExit, AKilledServiceIsRestartedWithinItsWindow)
     while (Trace().EventsSinceMark(HostPid(), kTerminated, L"lcnopolicy") < 1 && GetTickCount64() < deadline)
         Sleep(50);
     EXPECT_EQ(Trace().EventsSinceMark(HostPid(), kTerminated, L"lcnopolicy"), 1);
+    // A service that died and stays down is not recorded as running.
+    EXPECT_NE(LifeCycleOf(L"lcnopolicy").stopTime, 0u);
 
     // The window allows one restart: the second death is final for now.
     Trace().Mark();
