@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/dll_services.h"
 #include "engine/event_report.h"
 #include "engine/launch_command_line.h"
 #include "engine/listener_operations.h"
@@ -225,8 +226,11 @@ DWORD LaunchProcess(HostRuntime& runtime, ServiceRecord& record, const std::wstr
 {
     const WinServiceType type = record.GetServiceType();
     if (type == WinServiceType::kUserDll) {
-        QVX_TRACE(trace::kWarning, 7, L"not built: DLL-hosted services", name);
-        return ERROR_CALL_NOT_IMPLEMENTED;
+        QVX_TRACE(trace::kWarning, 14, L"not built: temporary creation rule", name, record.GetBinaryPath());
+        const DWORD error = StartDllService(record);
+        if (error == ERROR_SUCCESS)
+            SetStartPending(record);
+        return error;
     }
     LaunchCommandLine commandLine;
     DWORD error = BuildLaunchCommandLine(record.GetBinaryPath(), type, name, commandLine);

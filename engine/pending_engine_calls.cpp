@@ -5,19 +5,8 @@
 
 #include "model/service_record.h"
 #include "platform/trace.h"
-#include "runtime/host_runtime.h"
 
 namespace qvx {
-
-void StopDllServices(HostRuntime& /*runtime*/)
-{
-    QVX_TRACE(trace::kWarning, 3, L"not built: StopDllServices");
-}
-
-void WaitDllServices(HostRuntime& /*runtime*/)
-{
-    QVX_TRACE(trace::kWarning, 4, L"not built: WaitDllServices");
-}
 
 DWORD SetServiceLaunchProtection(const wchar_t* serviceName, bool removeProtection)
 {
