@@ -240,6 +240,31 @@ TEST_F(DllServicesTest, TheListGrowsAndKnowsEachServiceByNameWithoutCase)
         EXPECT_FALSE(DllServiceThreadExists(*record));
 }
 
+// Each service unloads the DLL once: a reference someone else holds to the
+// same DLL stays, through the services' own ends and the shutdown wait.
+TEST_F(DllServicesTest, AServiceUnloadsOnlyItsOwnReferenceToTheDll)
+{
+    HMODULE own = LoadLibraryW(test::BuiltProgramPath(kTestDll).c_str());
+    ASSERT_NE(own, nullptr);
+    for (const wchar_t* name : {L"dllsvc-a", L"dllsvc-b"})
+        ASSERT_EQ(StartDllService(Add(name, "RunUntilReleased")), 0u);
+    ASSERT_TRUE(WaitUntil([] { return StartedCount() == 2; }));
+
+    // The services end while the shutdown wait holds their contexts, so
+    // that the wait lets go of the last reference.
+    std::thread releaser([this] {
+        Sleep(300);
+        Release();
+    });
+    WaitDllServices(runtime_);
+    releaser.join();
+
+    EXPECT_EQ(LiveDllServiceContexts(), 0u);
+    EXPECT_TRUE(TestDllLoaded());
+    FreeLibrary(own);
+    EXPECT_FALSE(TestDllLoaded());
+}
+
 TEST_F(DllServicesTest, TheShutdownWaitTakesMoreServicesThanOneWaitCan)
 {
     const int services = MAXIMUM_WAIT_OBJECTS + 6;
