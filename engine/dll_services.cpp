@@ -42,6 +42,9 @@ struct DllServiceContext {
 
     std::atomic<LONG> references{1};
     ServiceRecord* record = nullptr;
+    // The service's name as it started: a record can leave the table while
+    // its thread still ends, and the list must not read it then.
+    std::wstring name;
     HANDLE thread = nullptr;
     SvhControl* control = nullptr;
     // Set while the service DLL is loaded for this context; the thread
@@ -207,7 +210,7 @@ DWORD RunDllService(DllServiceContext& context)
     const DllServiceControlSourceFn source = controlSource.load();
     SvhControl* control = nullptr;
     DWORD error = (source ? source : GetHostingControl)(&control);
-    const std::wstring name = context.record->GetName();
+    const std::wstring& name = context.name;
     if (error != ERROR_SUCCESS || !control) {
         if (error == ERROR_SUCCESS)
             error = ERROR_INVALID_FUNCTION;
@@ -279,6 +282,7 @@ DWORD StartDllService(ServiceRecord& record)
         return ERROR_NOT_ENOUGH_MEMORY;
     }
     context->record = &record;
+    context->name = name;
 
     const std::wstring path = record.GetBinaryPath();
     HMODULE module = LoadLibraryW(path.c_str());
@@ -342,7 +346,7 @@ bool DllServiceThreadExists(const ServiceRecord& record)
     bool exists = false;
     for (size_t i = 0; i < Running().Count(); ++i) {
         const DllServiceContext* context = Running().At(i);
-        if (SameAsciiName(context->record->GetName(), name))
+        if (SameAsciiName(context->name, name))
             exists = context->thread != nullptr;
     }
     return exists;
@@ -356,19 +360,27 @@ size_t RunningDllServiceCount()
 
 void StopDllServices(HostRuntime& runtime)
 {
+    QVX_TRACE(trace::kInfo, 15, L"StopDllServices: the stop goes to every running DLL service");
+    ServiceTable* table = runtime.Table();
+    if (!table) {
+        QVX_TRACE(trace::kWarning, 16, L"no service table to stop the DLL services of");
+        return;
+    }
     // Posting a stop can take up to 15 s per service: the list is copied
     // under its lock and the posts are made without it, so that a service
     // ending meanwhile is not held up and a start does not wait behind them.
     // The shared table lock keeps the records in the table for the posts.
-    ServiceTable* table = runtime.Table();
-    std::optional<TableLock> tableGuard;
-    if (table)
-        tableGuard.emplace(table->Lock(), TableLockMode::Shared);
+    TableLock tableGuard(table->Lock(), TableLockMode::Shared);
     const std::vector<DllServiceContext*> contexts = ReferenceListed(false);
     for (DllServiceContext* context : contexts) {
-        const DWORD error = SendServiceControl(runtime, *context->record, SERVICE_CONTROL_STOP);
-        if (error != ERROR_SUCCESS)
-            QVX_TRACE(trace::kWarning, 12, L"a DLL service was not sent the stop", context->record->GetName(), error);
+        ServiceRecord* record = table->FindByName(context->name);
+        if (record != context->record) {
+            QVX_TRACE(trace::kWarning, 17, L"a running DLL service is no longer in the table", context->name);
+        } else {
+            const DWORD error = SendServiceControl(runtime, *record, SERVICE_CONTROL_STOP);
+            if (error != ERROR_SUCCESS)
+                QVX_TRACE(trace::kWarning, 12, L"a DLL service was not sent the stop", context->name, error);
+        }
         ReleaseContext(context);
     }
 }

@@ -289,8 +289,13 @@ TEST_F(LauncherTest, FailedLaunchLeavesTheServiceStoppedWithOneEvent)
          ERROR_ACCESS_DENIED, true},
         {"binary path without .exe", [](LauncherTest&, ServiceRecord& r) { r.SetBinaryPath(L"C:\\qvxtest\\tool.com -x"); },
          ERROR_BAD_EXE_FORMAT, false},
-        {"DLL service", [](LauncherTest&, ServiceRecord& r) { r.SetServiceType(WinServiceType::kUserDll); },
-         ERROR_CALL_NOT_IMPLEMENTED, false},
+        {"DLL service whose DLL is missing",
+         [](LauncherTest&, ServiceRecord& r) {
+             r.SetServiceType(WinServiceType::kUserDll);
+             r.SetBinaryPath(L"C:\\qvxtest\\no-such-service.dll");
+             r.SetServiceMain("ServiceMain");
+         },
+         ERROR_MOD_NOT_FOUND, false},
         {"waiting service whose launch fails",
          [](LauncherTest& t, ServiceRecord& r) {
              Drive(r, {ServiceState::kStartPending});
