@@ -337,6 +337,24 @@ TEST_F(DllServicesTest, StopAllSendsEachServiceTheStopInListOrder)
         EXPECT_EQ(record->GetState(), ServiceState::kStopPending);
 }
 
+// Without a source of the test's own, the thread gets its control interface
+// from the signed hosting library beside this program, which runs the entry
+// point until it returns.
+TEST_F(DllServicesTest, TheHostingLibraryRunsTheEntryPoint)
+{
+    SetDllServiceControlSource(nullptr);
+    test::TraceCapture traces;
+    ServiceRecord& record = Add(L"dllsvc", "RunUntilReleased");
+
+    ASSERT_EQ(StartDllService(record), 0u);
+
+    EXPECT_TRUE(WaitUntil([] { return StartedCount() == 1; })) << traces.Dump();
+    EXPECT_TRUE(DllServiceThreadExists(record));
+    Release();
+    EXPECT_TRUE(WaitUntil([] { return RunningDllServiceCount() == 0 && LiveDllServiceContexts() == 0; }));
+    EXPECT_TRUE(traces.Contains(trace::kInfo, L"a DLL service ended")) << traces.Dump();
+}
+
 // The launcher starts a DLL service on a thread of this process: no
 // process of its own, start-pending until it reports.
 TEST_F(DllServicesTest, TheLauncherStartsADllServiceInThisProcess)
