@@ -15,7 +15,7 @@ namespace {
 
 constexpr wchar_t kRunning[] = L"SERVICE_RUNNING";
 constexpr wchar_t kStopped[] = L"SERVICE_STOPPED";
-constexpr DWORD kDelaySeconds = 4;
+constexpr DWORD kDelaySeconds = 8;
 constexpr LONG kDelayMs = kDelaySeconds * 1000;
 // What may pass between a wave and its start showing in the log.
 constexpr LONG kSeenLatencyMs = 2000;
