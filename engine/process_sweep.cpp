@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/dll_services.h"
 #include "engine/engine_calls.h"
 #include "engine/service_termination.h"
 #include "engine/service_watch.h"
@@ -80,9 +81,10 @@ bool WaitsForStartingHost(const ServiceTable& table, const ServiceRecord& record
 // A record without a process that nothing will bring further.
 bool IsOrphaned(const ServiceTable& table, const ServiceRecord& record)
 {
-    // A DLL-hosted service runs on a thread of this process, which this
-    // sweep cannot see; it is left alone.
-    if (record.GetServiceType() == WinServiceType::kUserDll)
+    // A DLL-hosted service has no process: it is alive while its thread
+    // runs. One whose thread ended without reporting, or that has none yet,
+    // is judged like any other record without a process.
+    if (record.GetServiceType() == WinServiceType::kUserDll && DllServiceThreadExists(record))
         return false;
     return !DependencyStarting(table, record) && !WaitsForStartingHost(table, record);
 }

@@ -337,6 +337,65 @@ TEST_F(DllServicesTest, StopAllSendsEachServiceTheStopInListOrder)
         EXPECT_EQ(record->GetState(), ServiceState::kStopPending);
 }
 
+// The sweep leaves a DLL service alone while its thread runs, and stops one
+// whose thread ended without reporting. One not yet started (no thread) that
+// waits for a starting dependency is left alone like any other waiter.
+TEST_F(DllServicesTest, TheSweepStopsADllServiceWhoseThreadEnded)
+{
+    struct Case {
+        const char* name;
+        ServiceState state;
+        bool start;
+        bool release;
+        bool dependencyStarting;
+        ServiceState after;
+    };
+    const Case cases[] = {
+        {"running, thread runs", ServiceState::kRunning, true, false, false, ServiceState::kRunning},
+        {"start pending, thread runs", ServiceState::kStartPending, true, false, false, ServiceState::kStartPending},
+        {"running, thread ended", ServiceState::kRunning, true, true, false, ServiceState::kStopped},
+        {"start pending, thread ended", ServiceState::kStartPending, true, true, false, ServiceState::kStopped},
+        {"stop pending, thread ended", ServiceState::kStopPending, true, true, false, ServiceState::kStopped},
+        {"never started", ServiceState::kStartPending, false, false, false, ServiceState::kStopped},
+        {"never started, waits for a dependency", ServiceState::kStartPending, false, false, true,
+         ServiceState::kStartPending},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetEvent(release_.Get());
+        ServiceRecord& record = Add(L"dllsvc", "RunUntilReleased");
+        if (c.dependencyStarting) {
+            ServiceRecord& base = Add(L"dllsvc-base", "RunUntilReleased");
+            base.SetServiceType(WinServiceType::kOwnProcess);
+            ASSERT_TRUE(base.SetServiceState(ServiceState::kStartPending));
+            record.SetDependOnService({base.GetName()});
+        }
+        if (c.start) {
+            ASSERT_EQ(StartDllService(record), 0u);
+            ASSERT_TRUE(WaitUntil([] { return StartedCount() == 1; }));
+        }
+        ASSERT_TRUE(record.SetServiceState(ServiceState::kStartPending));
+        if (c.state != ServiceState::kStartPending) {
+            ASSERT_TRUE(record.SetServiceState(ServiceState::kRunning));
+        }
+        if (c.state == ServiceState::kStopPending) {
+            ASSERT_TRUE(record.SetServiceState(ServiceState::kStopPending));
+        }
+        if (c.release) {
+            Release();
+            ASSERT_TRUE(WaitUntil([&] { return !DllServiceThreadExists(record); }));
+        }
+
+        SweepHostedProcesses(runtime_, true);
+
+        EXPECT_EQ(record.GetState(), c.after);
+        Release();
+        ASSERT_TRUE(WaitUntil([] { return RunningDllServiceCount() == 0 && LiveDllServiceContexts() == 0; }));
+        ASSERT_TRUE(WaitUntil([] { return !TestDllLoaded(); }));
+        table_.Clear();
+    }
+}
+
 // Without a source of the test's own, the thread gets its control interface
 // from the signed hosting library beside this program, which runs the entry
 // point until it returns.
