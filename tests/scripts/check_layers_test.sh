@@ -22,6 +22,10 @@ cases=(
     "companions/a.cpp    platform/trace.h         0"
     "companions/a.cpp    host/companion_interfaces.h 1"
     "companions/a.cpp    model/service_record.h   1"
+    "companions/a.cpp    service_runtime/service_session.h 0"
+    "service_runtime/a.cpp companions/standin_support.h 1"
+    "service_runtime/a.cpp platform/trace.h       0"
+    "service_runtime/a.cpp engine/dll_services.h  1"
     "tools/a.cpp         host/management_service.h 0"
     "tests/a.cpp         host/management_service.h 0"
 )
