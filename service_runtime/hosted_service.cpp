@@ -10,16 +10,13 @@
 #include "platform/locks.h"
 #include "platform/trace.h"
 #include "platform/wide_text.h"
-#include "service_runtime/control_client.h"
 #include "service_runtime/listener_messages.h"
 #include "service_runtime/listener_server.h"
+#include "service_runtime/service_session.h"
 
 namespace qvx::hosted {
 
 namespace {
-
-constexpr wchar_t kListenerPipeSuffix[] = L"_qvxsvh_listenerpipe";
-constexpr wchar_t kMutexSuffix[] = L"_mutex";
 
 enum StopReason : LONG { kNoStop = 0, kStop = 1, kShutdown = 2 };
 
@@ -39,8 +36,9 @@ bool Usable(const wchar_t* name, const HostedServiceCallbacks& callbacks)
 
 class HostProcess;
 
-// One service of the process and the thread that runs it.
-struct ServiceSlot {
+// One service of the process and the thread that runs it; the listener
+// messages for the service reach it as its sink.
+struct ServiceSlot final : ServiceSink {
     ServiceSlot(HostProcess* owner, const Registration& registration)
         : process(owner), name(registration.name), callbacks(registration.callbacks)
     {
@@ -61,6 +59,17 @@ struct ServiceSlot {
     // Keeps the notifications apart from each other and from the stop, so
     // that none reaches a service whose stop has begun.
     CRITICAL_SECTION notifyLock;
+
+    void Stop(bool shutdown) override;
+    void PowerChange() override;
+    void Control(DWORD control, DWORD eventType, const std::vector<BYTE>& data) override;
+    void StartService() override;
+    DWORD State() const override { return state.load(); }
+
+private:
+    void RequestStop(StopReason reason);
+    template <typename Notify>
+    void NotifyRunning(const wchar_t* what, Notify notify);
 };
 
 class HostProcess {
@@ -74,21 +83,16 @@ public:
     HostProcess& operator=(const HostProcess&) = delete;
 
     int Run(const Registration& first, const std::vector<Registration>& further);
+    // A START_SERVICE for a further service of the process.
+    void StartFromListener(ServiceSlot& slot);
 
 private:
     static DWORD WINAPI ServiceThread(void* parameter);
     void RunService(ServiceSlot& slot);
-    DWORD TakeServiceMutex(const ServiceSlot& slot, KernelHandle* mutex);
-    DWORD FetchStartArguments(const ServiceSlot& slot, std::vector<std::wstring>* arguments);
-    void ReportState(const ServiceSlot& slot, DWORD state);
     DWORD StartSlot(ServiceSlot& slot);
     void SlotEnded();
 
-    std::optional<std::wstring> HandleMessage(const std::wstring& message);
     ServiceSlot* Find(std::wstring_view name);
-    void RequestStop(ServiceSlot& slot, StopReason reason);
-    template <typename Notify>
-    void NotifyRunning(ServiceSlot& slot, const wchar_t* what, Notify notify);
 
     const HostedServiceOptions options_;
     std::vector<std::unique_ptr<ServiceSlot>> slots_;
@@ -124,8 +128,9 @@ int HostProcess::Run(const Registration& first, const std::vector<Registration>&
         return static_cast<int>(error);
     }
 
-    DWORD error = listener_.Start(options_.listenerPipePrefix + first.name + kListenerPipeSuffix,
-                                  [this](const std::wstring& message) { return HandleMessage(message); },
+    const ServiceSinkLookup find = [this](std::wstring_view name) -> ServiceSink* { return Find(name); };
+    DWORD error = listener_.Start(ListenerPipeName(options_, first.name),
+                                  [find](const std::wstring& message) { return HandleListenerMessage(message, find); },
                                   options_.pipeTimeoutMs);
     if (error != ERROR_SUCCESS)
         return static_cast<int>(error);
@@ -206,72 +211,28 @@ DWORD WINAPI HostProcess::ServiceThread(void* parameter)
     return 0;
 }
 
-// A mutex is owned by a thread: the service's own thread takes it and
-// releases it, so it is held exactly while the service runs and is
-// abandoned if the process dies under it.
-DWORD HostProcess::TakeServiceMutex(const ServiceSlot& slot, KernelHandle* mutex)
+void HostProcess::StartFromListener(ServiceSlot& slot)
 {
-    const std::wstring name = ToLowerAscii(slot.name + kMutexSuffix);
-    mutex->Reset(CreateMutexW(nullptr, TRUE, name.c_str()));
-    if (!*mutex) {
-        const DWORD error = GetLastError();
-        QVX_TRACE(trace::kError, 6, L"service mutex not created", name, error);
-        return error;
-    }
-    if (GetLastError() != ERROR_ALREADY_EXISTS)
-        return ERROR_SUCCESS;
-    // The management service creates the mutex before it starts the process;
-    // opening an existing mutex does not own it.
-    const DWORD result = WaitForSingleObject(mutex->Get(), options_.mutexWaitMs);
-    if (result == WAIT_OBJECT_0)
-        return ERROR_SUCCESS;
-    if (result == WAIT_ABANDONED) {
-        QVX_TRACE(trace::kWarning, 7, L"service mutex taken over from a process that ended", name);
-        return ERROR_SUCCESS;
-    }
-    const DWORD error = result == WAIT_TIMEOUT ? ERROR_SERVICE_ALREADY_RUNNING : GetLastError();
-    QVX_TRACE(trace::kError, 8, L"service mutex held elsewhere", name, error);
-    mutex->Reset();
-    return error;
+    CriticalSectionGuard guard(lock_);
+    StartSlot(slot);
 }
 
-DWORD HostProcess::FetchStartArguments(const ServiceSlot& slot, std::vector<std::wstring>* arguments)
-{
-    std::wstring reply;
-    const DWORD error = RequestWithReply(options_.controlPipeName,
-                                         std::wstring(kStartPendingRequest) + L"," + slot.name,
-                                         options_.pipeTimeoutMs, &reply);
-    if (error != ERROR_SUCCESS) {
-        QVX_TRACE(trace::kError, 9, L"start arguments not fetched", slot.name, error);
-        return error;
-    }
-    return ParseStartPendingReply(reply, arguments);
-}
-
-void HostProcess::ReportState(const ServiceSlot& slot, DWORD state)
-{
-    const DWORD error =
-        PostAndWaitForDisconnect(options_.controlPipeName,
-                                 std::wstring(kSetStatusRequest) + L"," + slot.name + L"," + StateName(state),
-                                 options_.pipeTimeoutMs);
-    if (error != ERROR_SUCCESS)
-        QVX_TRACE(trace::kError, 10, L"service state not reported", slot.name, StateName(state), error);
-}
-
+// The session is this run's own, on this thread's stack: a START_SERVICE
+// after the stopped report makes a new run of the slot while this thread
+// still releases the mutex.
 void HostProcess::RunService(ServiceSlot& slot)
 {
-    KernelHandle mutex;
-    DWORD error = TakeServiceMutex(slot, &mutex);
+    ServiceSession session(slot.name, options_);
+    DWORD error = session.TakeServiceMutex();
     std::vector<std::wstring> arguments;
     if (error == ERROR_SUCCESS)
-        error = FetchStartArguments(slot, &arguments);
+        error = session.FetchStartArguments(&arguments);
     if (error != ERROR_SUCCESS) {
         // The management service does not know this start (or another copy
         // runs): there is nothing to report to it.
         slot.exitCode = error;
         slot.state = SERVICE_STOPPED;
-        if (mutex)
-            ReleaseMutex(mutex.Get());
+        session.ReleaseServiceMutex();
         return;
     }
 
@@ -288,7 +249,7 @@ void HostProcess::RunService(ServiceSlot& slot)
         // A stop that came while the service started ends it without
         // reporting it running first.
         if (slot.state.load() == SERVICE_RUNNING)
-            ReportState(slot, SERVICE_RUNNING);
+            session.ReportState(SERVICE_RUNNING);
         WaitForSingleObject(slot.stopEvent.Get(), INFINITE);
         {
             CriticalSectionGuard guard(slot.notifyLock);
@@ -305,8 +266,8 @@ void HostProcess::RunService(ServiceSlot& slot)
     // released, so the management service learns of a clean stop before it
     // sees the mutex free. Nothing of the slot is touched after the report.
     slot.state = SERVICE_STOPPED;
-    ReportState(slot, SERVICE_STOPPED);
-    ReleaseMutex(mutex.Get());
+    session.ReportState(SERVICE_STOPPED);
+    session.ReleaseServiceMutex();
 }
 
 ServiceSlot* HostProcess::Find(std::wstring_view name)
@@ -318,95 +279,50 @@ ServiceSlot* HostProcess::Find(std::wstring_view name)
     return nullptr;
 }
 
-void HostProcess::RequestStop(ServiceSlot& slot, StopReason reason)
+void ServiceSlot::RequestStop(StopReason reason)
 {
-    const DWORD state = slot.state.load();
-    if (state != SERVICE_RUNNING && state != SERVICE_START_PENDING) {
-        QVX_TRACE(trace::kInfo, 12, L"stop for a service that is not running", slot.name, state);
+    const DWORD current = state.load();
+    if (current != SERVICE_RUNNING && current != SERVICE_START_PENDING) {
+        QVX_TRACE(trace::kInfo, 12, L"stop for a service that is not running", name, current);
         return;
     }
     LONG none = kNoStop;
-    slot.stopReason.compare_exchange_strong(none, reason);
-    SetEvent(slot.stopEvent.Get());
+    stopReason.compare_exchange_strong(none, reason);
+    SetEvent(stopEvent.Get());
 }
 
 template <typename Notify>
-void HostProcess::NotifyRunning(ServiceSlot& slot, const wchar_t* what, Notify notify)
+void ServiceSlot::NotifyRunning(const wchar_t* what, Notify notify)
 {
-    CriticalSectionGuard guard(slot.notifyLock);
-    if (slot.state.load() != SERVICE_RUNNING) {
-        QVX_TRACE(trace::kInfo, 13, L"notification for a service that is not running", slot.name, what);
+    CriticalSectionGuard guard(notifyLock);
+    if (state.load() != SERVICE_RUNNING) {
+        QVX_TRACE(trace::kInfo, 13, L"notification for a service that is not running", name, what);
         return;
     }
     notify();
 }
 
-std::optional<std::wstring> HostProcess::HandleMessage(const std::wstring& message)
+void ServiceSlot::Stop(bool shutdown)
 {
-    if (IsMessage(message, kPingMessage))
-        return std::wstring(kAck);
+    RequestStop(shutdown ? kShutdown : kStop);
+}
 
-    if (IsMessage(message, kForwardedControlMessage)) {
-        ForwardedControl forwarded;
-        if (!ParseForwardedControl(message, &forwarded))
-            return std::nullopt;
-        ServiceSlot* slot = Find(forwarded.serviceName);
-        if (!slot) {
-            QVX_TRACE(trace::kWarning, 14, L"forwarded control for a service not in this process",
-                      forwarded.serviceName);
-            return std::nullopt;
-        }
-        if (slot->callbacks.control) {
-            NotifyRunning(*slot, kForwardedControlMessage, [&] {
-                slot->callbacks.control(slot->callbacks.context, forwarded.control, forwarded.eventType,
-                                        forwarded.data);
-            });
-        }
-        return std::nullopt;
-    }
+void ServiceSlot::PowerChange()
+{
+    if (callbacks.powerChange)
+        NotifyRunning(kPowerChangeMessage, [&] { callbacks.powerChange(callbacks.context); });
+}
 
-    struct Named {
-        const wchar_t* name;
-        bool replies;
-    };
-    static constexpr Named kNamed[] = {
-        {kStopMessage, false},         {kShutdownMessage, false},    {kPowerChangeMessage, false},
-        {kStartServiceMessage, false}, {kInterrogateMessage, true}, {kQueryProcessIdMessage, true},
-    };
-    for (const Named& named : kNamed) {
-        if (!IsMessage(message, named.name))
-            continue;
-        std::vector<std::wstring> fields;
-        if (!SplitFields(message, &fields) || fields.size() != 2) {
-            QVX_TRACE(trace::kWarning, 15, L"listener message not readable", message);
-            return named.replies ? std::optional<std::wstring>(L"") : std::nullopt;
-        }
-        ServiceSlot* slot = Find(fields[1]);
-        if (named.name == kInterrogateMessage)
-            return std::wstring(slot ? StateName(slot->state.load()) : StateName(MAXDWORD));
-        if (named.name == kQueryProcessIdMessage)
-            return slot ? UnsignedText(GetCurrentProcessId()) : std::wstring(L"0");
-        if (!slot) {
-            QVX_TRACE(trace::kWarning, 16, L"message for a service not in this process", message);
-            return std::nullopt;
-        }
-        if (named.name == kStopMessage) {
-            RequestStop(*slot, kStop);
-        } else if (named.name == kShutdownMessage) {
-            RequestStop(*slot, kShutdown);
-        } else if (named.name == kPowerChangeMessage) {
-            if (slot->callbacks.powerChange)
-                NotifyRunning(*slot, kPowerChangeMessage,
-                              [&] { slot->callbacks.powerChange(slot->callbacks.context); });
-        } else {
-            CriticalSectionGuard guard(lock_);
-            StartSlot(*slot);
-        }
-        return std::nullopt;
-    }
+void ServiceSlot::Control(DWORD control, DWORD eventType, const std::vector<BYTE>& data)
+{
+    if (callbacks.control)
+        NotifyRunning(kForwardedControlMessage,
+                      [&] { callbacks.control(callbacks.context, control, eventType, data); });
+}
 
-    QVX_TRACE(trace::kWarning, 17, L"listener message not recognised", message);
-    return std::wstring();
+void ServiceSlot::StartService()
+{
+    process->StartFromListener(*this);
 }
 
 } // namespace
