@@ -3,6 +3,7 @@
 // its control pipe, and runs DLL services in place of the service control
 // dispatcher.
 
+#include "companions/dll_hosting.h"
 #include "companions/standin_support.h"
 #include "platform/companion_interfaces.h"
 
@@ -260,11 +261,12 @@ public:
         HRESULT injected = standin::InjectedResult(L"RunServiceTable");
         if (injected != S_OK)
             return Fail(static_cast<DWORD>(injected));
-        // Like the dispatcher, the entry point receives the service name as
-        // its only argument and runs until it returns.
+        qvx::hosted::HostedServiceOptions options;
+        options.controlPipeName = PipeName();
         std::wstring name = table[0].lpServiceName;
-        wchar_t* arguments[] = {name.data(), nullptr};
-        table[0].lpServiceProc(1, arguments);
+        DWORD error = standin::RunDllService(name, table[0].lpServiceProc, options);
+        if (error != ERROR_SUCCESS)
+            return Fail(error);
         standin::Log(L"ServiceMain returned " + name);
         return TRUE;
     }

@@ -398,9 +398,19 @@ TEST_F(DllServicesTest, TheSweepStopsADllServiceWhoseThreadEnded)
 
 // Without a source of the test's own, the thread gets its control interface
 // from the signed hosting library beside this program, which runs the entry
-// point until it returns.
+// point until it returns. The library fetches the start arguments first: the
+// test plays the control pipe it asks.
 TEST_F(DllServicesTest, TheHostingLibraryRunsTheEntryPoint)
 {
+    test::TestListener::Options options;
+    options.replies[L"SERVICE_START_PENDING"] = L"SERVICE_START_PENDING,0,EMPTY";
+    test::TestListener control(options);
+    HMODULE hosting = LoadLibraryW(test::BuiltProgramPath(L"qvxsvha.dll").c_str());
+    ASSERT_NE(hosting, nullptr);
+    using SetPipeFn = void(WINAPI*)(const wchar_t*);
+    auto setPipe = reinterpret_cast<SetPipeFn>(reinterpret_cast<void*>(GetProcAddress(hosting, "QvxStandInSetPipeName")));
+    ASSERT_NE(setPipe, nullptr);
+    setPipe(control.Name().c_str());
     SetDllServiceControlSource(nullptr);
     test::TraceCapture traces;
     ServiceRecord& record = Add(L"dllsvc", "RunUntilReleased");
@@ -412,6 +422,8 @@ TEST_F(DllServicesTest, TheHostingLibraryRunsTheEntryPoint)
     Release();
     EXPECT_TRUE(WaitUntil([] { return RunningDllServiceCount() == 0 && LiveDllServiceContexts() == 0; }));
     EXPECT_TRUE(traces.Contains(trace::kInfo, L"a DLL service ended")) << traces.Dump();
+    setPipe(nullptr);
+    FreeLibrary(hosting);
 }
 
 // The launcher starts a DLL service on a thread of this process: no
