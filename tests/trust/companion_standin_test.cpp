@@ -2,15 +2,19 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/companion_interfaces.h"
 #include "platform/trusted_library.h"
 #include "platform/handles.h"
 #include "platform/wide_text.h"
+#include "tests/support/child_process.h"
 #include "tests/support/unique_name.h"
 #include "tests/trust/trust_fixtures.h"
 
@@ -242,6 +246,24 @@ public:
 
     const std::wstring& Name() const { return name_; }
 
+    std::vector<std::wstring> Requests() const
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return requests_;
+    }
+
+    // Waits until `request` has come in.
+    bool WaitFor(const std::wstring& request) const
+    {
+        for (int attempt = 0; attempt < 400; ++attempt) {
+            const auto requests = Requests();
+            if (std::find(requests.begin(), requests.end(), request) != requests.end())
+                return true;
+            Sleep(50);
+        }
+        return false;
+    }
+
 private:
     KernelHandle CreateInstance() const
     {
@@ -268,6 +290,10 @@ private:
             DWORD read = 0;
             if (ReadFile(pipe.Get(), buffer, sizeof(buffer) - sizeof(wchar_t), &read, nullptr)) {
                 std::wstring request(buffer);
+                {
+                    std::lock_guard<std::mutex> guard(self->lock_);
+                    self->requests_.push_back(request);
+                }
                 auto found = self->replies_.find(request);
                 std::wstring reply = found == self->replies_.end() ? L"" : found->second;
                 DWORD written = 0;
@@ -282,6 +308,8 @@ private:
 
     std::wstring name_;
     std::map<std::wstring, std::wstring> replies_;
+    mutable std::mutex lock_;
+    std::vector<std::wstring> requests_;
     KernelHandle stop_;
     KernelHandle ready_;
     KernelHandle thread_;
@@ -395,18 +423,103 @@ void WINAPI RecordingServiceMain(DWORD argc, wchar_t** argv)
 TEST_F(SvhControlTest, SixthOperationRunsTheServiceEntryPointUntilItReturns)
 {
     g_serviceMainCalls = 0;
-    std::wstring name = L"dllsvc";
+    std::wstring name = test::UniqueName(L"dllsvc");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
+    UsePipe(pipe.Name().c_str());
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), RecordingServiceMain}, {nullptr, nullptr}};
     EXPECT_TRUE((Slot<BOOL(WINAPI*)(void*, const SERVICE_TABLE_ENTRYW*, DWORD, const wchar_t*)>(control_, 5)(
         control_, table, 1, name.c_str())));
     EXPECT_EQ(g_serviceMainCalls.load(), 1);
-    EXPECT_EQ(g_serviceMainName, L"dllsvc");
+    EXPECT_EQ(g_serviceMainName, name);
 
     SetLastError(0);
     EXPECT_FALSE(control_->RunServiceTable(table, 2, name.c_str()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_FALSE(control_->RunServiceTable(table, 1, L"othersvc"));
     EXPECT_EQ(g_serviceMainCalls.load(), 1);
+}
+
+// Whether another thread can take the mutex now: WAIT_TIMEOUT while the
+// service thread holds it.
+DWORD TakeFromAnotherThread(HANDLE mutex)
+{
+    DWORD result = WAIT_FAILED;
+    std::thread([&] {
+        result = WaitForSingleObject(mutex, 0);
+        if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
+            ReleaseMutex(mutex);
+    }).join();
+    return result;
+}
+
+std::wstring TransactListener(const std::wstring& pipe, const std::wstring& message, bool replies)
+{
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 50 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+        handle = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE)
+            WaitNamedPipeW(pipe.c_str(), 200);
+    }
+    if (handle == INVALID_HANDLE_VALUE)
+        return L"<no pipe " + std::to_wstring(GetLastError()) + L">";
+    KernelHandle owned(handle);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(handle, &mode, nullptr, nullptr);
+    DWORD bytes = 0;
+    if (!WriteFile(handle, message.c_str(), static_cast<DWORD>((message.size() + 1) * sizeof(wchar_t)), &bytes, nullptr))
+        return L"<not written " + std::to_wstring(GetLastError()) + L">";
+    if (!replies)
+        return L"";
+    wchar_t reply[512] = {};
+    if (!ReadFile(handle, reply, sizeof(reply) - sizeof(wchar_t), &bytes, nullptr))
+        return L"<not read " + std::to_wstring(GetLastError()) + L">";
+    return reply;
+}
+
+// A DLL service written like a Windows service runs under the host as a
+// process service would: the host hears of its start and its running state
+// while the service thread holds its mutex, the stop reaches its handler
+// through its listener pipe, and the run ends after its stopped report with
+// the mutex free.
+TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListenerPipe)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,1,-x"}});
+    UsePipe(pipe.Name().c_str());
+    // The host makes the mutex before the start, as the launcher does.
+    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
+    ASSERT_TRUE(hostMutex);
+    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
+    ASSERT_NE(dll, nullptr);
+    auto entry = reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, "RegistersAndRuns")));
+    ASSERT_NE(entry, nullptr);
+
+    std::wstring tableName = name;
+    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
+    std::atomic<int> result{-1};
+    std::atomic<DWORD> error{0};
+    std::thread service([&] {
+        const BOOL ran = control_->RunServiceTable(table, 1, name.c_str());
+        error = ran ? 0 : GetLastError();
+        result = ran;
+    });
+
+    const std::wstring listener = L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe";
+    const bool running = pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING");
+    EXPECT_TRUE(running) << "no running report";
+    if (running) {
+        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(TransactListener(listener, L"SERVICE_CONTROL_INTERROGATE," + name, true), L"SERVICE_RUNNING");
+        EXPECT_EQ(result.load(), -1) << "the run ended while the service reported running";
+    }
+    EXPECT_EQ(TransactListener(listener, L"SERVICE_CONTROL_STOP," + name, false), L"");
+    service.join();
+    EXPECT_EQ(result.load(), 1) << error.load();
+    EXPECT_EQ(pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
+                                                          L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING",
+                                                          L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"}));
+    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    FreeLibrary(dll);
 }
 
 } // namespace

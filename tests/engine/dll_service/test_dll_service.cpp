@@ -18,9 +18,41 @@ HANDLE ReleaseEvent()
     return CreateEventW(nullptr, TRUE, FALSE, name.c_str());
 }
 
+SERVICE_STATUS_HANDLE g_status = nullptr;
+
+void Report(DWORD state, DWORD accepted)
+{
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = accepted;
+    SetServiceStatus(g_status, &status);
+}
+
+// Reports stopped from the listener's thread, as a service whose work runs
+// elsewhere does.
+DWORD WINAPI StopOnControl(DWORD control, DWORD /*eventType*/, void* /*data*/, void* /*context*/)
+{
+    if (control == SERVICE_CONTROL_STOP)
+        Report(SERVICE_STOPPED, 0);
+    return NO_ERROR;
+}
+
 } // namespace
 
 extern "C" {
+
+// Written like a Windows service: registers its handler, reports running
+// and returns, leaving the stop to its handler.
+__declspec(dllexport) void WINAPI RegistersAndRuns(DWORD argc, wchar_t** argv)
+{
+    InterlockedIncrement(&started);
+    g_status = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", &StopOnControl, nullptr);
+    if (!g_status)
+        return;
+    Report(SERVICE_START_PENDING, 0);
+    Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+}
 
 __declspec(dllexport) void WINAPI ReturnAtOnce(DWORD /*argc*/, wchar_t** /*argv*/)
 {
