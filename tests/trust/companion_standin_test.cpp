@@ -522,5 +522,32 @@ TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListen
     FreeLibrary(dll);
 }
 
+// A service may only register under its own name and report with the handle
+// it was given; one that returns without having reported ends its run with
+// nothing reported and its mutex free.
+TEST_F(SvhControlTest, ADllServiceCannotActForAnotherServiceAndEndsWhenItReturnsUnreported)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
+    UsePipe(pipe.Name().c_str());
+    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
+    ASSERT_TRUE(hostMutex);
+    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
+    ASSERT_NE(dll, nullptr);
+    auto entry =
+        reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, "MisusesTheServiceCalls")));
+    auto misuseError = reinterpret_cast<DWORD(WINAPI*)(int)>(reinterpret_cast<void*>(GetProcAddress(dll, "MisuseError")));
+    ASSERT_TRUE(entry && misuseError);
+
+    std::wstring tableName = name;
+    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
+    EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << GetLastError();
+    EXPECT_EQ(misuseError(0), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(misuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    FreeLibrary(dll);
+}
+
 } // namespace
 } // namespace qvx

@@ -19,6 +19,7 @@ HANDLE ReleaseEvent()
 }
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
+DWORD g_misuse[2] = {MAXDWORD, MAXDWORD};
 
 void Report(DWORD state, DWORD accepted)
 {
@@ -52,6 +53,26 @@ __declspec(dllexport) void WINAPI RegistersAndRuns(DWORD argc, wchar_t** argv)
         return;
     Report(SERVICE_START_PENDING, 0);
     Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
+}
+
+// Registers a handler under a name that is not its own and reports with a
+// handle it was not given, then returns; what each call failed with is kept.
+__declspec(dllexport) void WINAPI MisusesTheServiceCalls(DWORD /*argc*/, wchar_t** /*argv*/)
+{
+    InterlockedIncrement(&started);
+    SetLastError(0);
+    g_misuse[0] = RegisterServiceCtrlHandlerExW(L"qvxtest-not-this-service", &StopOnControl, nullptr) ? 0 : GetLastError();
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_RUNNING;
+    SetLastError(0);
+    g_misuse[1] = SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(&status), &status) ? 0 : GetLastError();
+}
+
+// What call `which` of MisusesTheServiceCalls failed with (0: success).
+__declspec(dllexport) DWORD WINAPI MisuseError(int which)
+{
+    return which >= 0 && which < 2 ? g_misuse[which] : MAXDWORD;
 }
 
 __declspec(dllexport) void WINAPI ReturnAtOnce(DWORD /*argc*/, wchar_t** /*argv*/)
