@@ -19,8 +19,9 @@ using qvx::KernelHandle;
 using qvx::SrwExclusiveGuard;
 
 // One run of one DLL service. It lives on the stack of the thread that runs
-// the service; the handle the service gets for its status reports is its
-// address, which is only honoured while the run is listed.
+// the service. The handle the service gets for its status reports is a
+// number of its own run: a later run may live at the same address, and a
+// handle kept from an earlier run must not report for it.
 class DllSession final : public qvx::hosted::ServiceSink {
 public:
     DllSession(const std::wstring& name, const qvx::hosted::HostedServiceOptions& options) : runtime(name, options)
@@ -104,17 +105,22 @@ public:
     bool pastStart = false;
     bool stoppedReported = false;
     SERVICE_STATUS status{};
-    // Status calls under way; under the list lock.
+    // Under the list lock: the run's handle and the status calls under way.
+    ULONG_PTR handle = 0;
     LONG users = 0;
 };
 
 SRWLOCK g_listLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_listChanged = CONDITION_VARIABLE_INIT;
 std::vector<DllSession*> g_sessions;
+ULONG_PTR g_lastHandle = 0;
 
 void List(DllSession* session)
 {
     SrwExclusiveGuard guard(g_listLock);
+    if (++g_lastHandle == 0)
+        ++g_lastHandle;
+    session->handle = g_lastHandle;
     g_sessions.push_back(session);
 }
 
@@ -149,7 +155,7 @@ DllSession* UseByHandle(SERVICE_STATUS_HANDLE handle)
 {
     SrwExclusiveGuard guard(g_listLock);
     for (DllSession* session : g_sessions) {
-        if (reinterpret_cast<SERVICE_STATUS_HANDLE>(session) == handle) {
+        if (reinterpret_cast<SERVICE_STATUS_HANDLE>(session->handle) == handle) {
             ++session->users;
             return session;
         }
@@ -187,8 +193,9 @@ SERVICE_STATUS_HANDLE Register(const wchar_t* name, LPHANDLER_FUNCTION_EX handle
         session->handlerContext = context;
         session->registered = true;
     }
+    const auto handle = reinterpret_cast<SERVICE_STATUS_HANDLE>(session->handle);
     Done(session);
-    return reinterpret_cast<SERVICE_STATUS_HANDLE>(session);
+    return handle;
 }
 
 SERVICE_STATUS_HANDLE WINAPI HostedRegisterServiceCtrlHandlerExW(const wchar_t* name, LPHANDLER_FUNCTION_EX handler,

@@ -549,5 +549,30 @@ TEST_F(SvhControlTest, ADllServiceCannotActForAnotherServiceAndEndsWhenItReturns
     FreeLibrary(dll);
 }
 
+// A handle is good for its own run only: a service that kept it reports
+// nothing with it in a later run of the same name on the same thread.
+TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
+    UsePipe(pipe.Name().c_str());
+    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
+    ASSERT_NE(dll, nullptr);
+    auto misuseError = reinterpret_cast<DWORD(WINAPI*)(int)>(reinterpret_cast<void*>(GetProcAddress(dll, "MisuseError")));
+    ASSERT_NE(misuseError, nullptr);
+
+    std::wstring tableName = name;
+    for (const char* entryName : {"KeepsItsHandle", "ReportsWithTheKeptHandle"}) {
+        auto entry = reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, entryName)));
+        ASSERT_NE(entry, nullptr) << entryName;
+        SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
+        EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << entryName << " " << GetLastError();
+    }
+    EXPECT_EQ(misuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    for (const std::wstring& request : pipe.Requests())
+        EXPECT_EQ(request, L"SERVICE_START_PENDING," + name);
+    FreeLibrary(dll);
+}
+
 } // namespace
 } // namespace qvx

@@ -20,6 +20,7 @@ HANDLE ReleaseEvent()
 
 SERVICE_STATUS_HANDLE g_status = nullptr;
 DWORD g_misuse[2] = {MAXDWORD, MAXDWORD};
+SERVICE_STATUS_HANDLE g_kept = nullptr;
 
 void Report(DWORD state, DWORD accepted)
 {
@@ -73,6 +74,25 @@ __declspec(dllexport) void WINAPI MisusesTheServiceCalls(DWORD /*argc*/, wchar_t
 __declspec(dllexport) DWORD WINAPI MisuseError(int which)
 {
     return which >= 0 && which < 2 ? g_misuse[which] : MAXDWORD;
+}
+
+// Registers and keeps the handle past its run, reporting nothing.
+__declspec(dllexport) void WINAPI KeepsItsHandle(DWORD argc, wchar_t** argv)
+{
+    InterlockedIncrement(&started);
+    g_kept = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", &StopOnControl, nullptr);
+}
+
+// Reports running with the handle an earlier run kept, then returns; what
+// the report failed with is kept as MisuseError(1).
+__declspec(dllexport) void WINAPI ReportsWithTheKeptHandle(DWORD /*argc*/, wchar_t** /*argv*/)
+{
+    InterlockedIncrement(&started);
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_RUNNING;
+    SetLastError(0);
+    g_misuse[1] = g_kept && SetServiceStatus(g_kept, &status) ? 0 : GetLastError();
 }
 
 __declspec(dllexport) void WINAPI ReturnAtOnce(DWORD /*argc*/, wchar_t** /*argv*/)
