@@ -74,6 +74,20 @@ DWORD Attach(HostRuntime& runtime, ServiceRecord& record)
     return error;
 }
 
+// Asks the service whether it is alive and takes it back under watch when
+// it answers; false when it did not. A failed take-over leaves its error in
+// `result`.
+bool AttachIfAnswering(HostRuntime& runtime, const ServiceTable& table, ServiceRecord& record, DWORD& result)
+{
+    EnsureListenerPipeName(table, record);
+    if (!PingHostedService(record))
+        return false;
+    const DWORD error = Attach(runtime, record);
+    if (error != ERROR_SUCCESS)
+        result = error;
+    return true;
+}
+
 } // namespace
 
 DWORD ReattachRunningServices(HostRuntime& runtime)
@@ -91,12 +105,9 @@ DWORD ReattachRunningServices(HostRuntime& runtime)
     for (size_t i = 0; ServiceRecord* record = table->GetAt(i); ++i) {
         if (record->GetSVHType() != SvhServiceType::kSvh)
             continue;
-        EnsureListenerPipeName(*table, *record);
-        if (PingHostedService(*record)) {
-            const DWORD error = Attach(runtime, *record);
-            if (error != ERROR_SUCCESS)
-                result = error;
-        } else if (record->GetServiceType() == WinServiceType::kShareProcess) {
+        if (AttachIfAnswering(runtime, *table, *record, result))
+            continue;
+        if (record->GetServiceType() == WinServiceType::kShareProcess) {
             record->SetListenerPipeName(L"");
             askAgain.insert(record);
         } else {
@@ -107,17 +118,10 @@ DWORD ReattachRunningServices(HostRuntime& runtime)
     if (askAgain.empty())
         return result;
     for (size_t i = 0; ServiceRecord* record = table->GetAt(i); ++i) {
-        if (askAgain.count(record) == 0)
+        if (askAgain.count(record) == 0 || AttachIfAnswering(runtime, *table, *record, result))
             continue;
-        EnsureListenerPipeName(*table, *record);
-        if (PingHostedService(*record)) {
-            const DWORD error = Attach(runtime, *record);
-            if (error != ERROR_SUCCESS)
-                result = error;
-        } else {
-            QVX_TRACE(trace::kWarning, 5, L"a share-process service did not answer", record->GetName());
-            result = ERROR_FILE_NOT_FOUND;
-        }
+        QVX_TRACE(trace::kWarning, 5, L"a share-process service did not answer", record->GetName());
+        result = ERROR_FILE_NOT_FOUND;
     }
     return result;
 }

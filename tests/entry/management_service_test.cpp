@@ -5,6 +5,7 @@
 #include "host/management_service.h"
 #include "host/run_management_service.h"
 #include "platform/handles.h"
+#include "tests/entry/management_service_thread.h"
 #include "tests/entry/status_recorder.h"
 #include "tests/support/test_service_key.h"
 #include "tests/support/trace_capture.h"
@@ -13,18 +14,7 @@
 namespace qvx {
 namespace {
 
-HANDLE StartManagementServiceMain()
-{
-    return CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            wchar_t name[] = L"qvxsvh";
-            LPWSTR argv[] = {name};
-            ManagementServiceMain(1, argv);
-            return 0;
-        },
-        nullptr, 0, nullptr);
-}
+using test::StartManagementServiceMain;
 
 // The main function runs the real start-up sequence: keep it off the
 // installed service's key and control pipe.

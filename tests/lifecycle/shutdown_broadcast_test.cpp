@@ -18,6 +18,7 @@
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "protocol/control_client.h"
+#include "tests/entry/management_service_thread.h"
 #include "tests/entry/status_recorder.h"
 #include "tests/support/installed_service.h"
 #include "tests/support/test_prefix.h"
@@ -37,18 +38,7 @@ std::wstring BinFolder()
     return image.substr(0, image.find_last_of(L'\\') + 1);
 }
 
-HANDLE StartManagementServiceMain()
-{
-    return CreateThread(
-        nullptr, 0,
-        [](LPVOID) -> DWORD {
-            wchar_t name[] = L"qvxsvh";
-            LPWSTR argv[] = {name};
-            ManagementServiceMain(1, argv);
-            return 0;
-        },
-        nullptr, 0, nullptr);
-}
+using test::StartManagementServiceMain;
 
 struct HandlerCall {
     test::Registration registration;
