@@ -380,6 +380,8 @@ void StopDllServices(HostRuntime& runtime)
             const DWORD error = SendServiceControl(runtime, *record, SERVICE_CONTROL_STOP);
             if (error != ERROR_SUCCESS)
                 QVX_TRACE(trace::kWarning, 12, L"a DLL service was not sent the stop", context->name, error);
+            else
+                QVX_TRACE(trace::kInfo, 18, L"a DLL service was sent the stop", context->name);
         }
         ReleaseContext(context);
     }
@@ -403,7 +405,16 @@ void WaitDllServices(HostRuntime& /*runtime*/)
             const DWORD remaining = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
             const DWORD waited = WaitForMultipleObjects(count, handles, TRUE, remaining);
             if (waited == WAIT_TIMEOUT) {
-                QVX_TRACE(trace::kWarning, 13, L"DLL services still run after the shutdown wait", contexts.size());
+                size_t running = 0;
+                for (const DllServiceContext* context : contexts) {
+                    if (!ThreadEnded(context->thread)) {
+                        QVX_TRACE(trace::kWarning, 19, L"a DLL service still runs after the shutdown wait",
+                                  context->name);
+                        ++running;
+                    }
+                }
+                QVX_TRACE(trace::kWarning, 13, L"DLL services still run after the shutdown wait", running,
+                          contexts.size());
                 break;
             }
             if (waited == WAIT_FAILED) {

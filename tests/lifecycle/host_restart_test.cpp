@@ -63,19 +63,6 @@ protected:
         return Host().Status().dwProcessId;
     }
 
-    // The host's trace lines of this run that hold `text` and, when given,
-    // the service's name.
-    std::vector<std::wstring> TraceLines(DWORD hostPid, const std::wstring& text,
-                                         const std::wstring& service = L"") const
-    {
-        std::vector<std::wstring> matching;
-        for (const std::wstring& line : const_cast<HostRestart*>(this)->Trace().LinesSinceMark(hostPid)) {
-            if (line.find(text) != std::wstring::npos && (service.empty() || line.find(service) != std::wstring::npos))
-                matching.push_back(line);
-        }
-        return matching;
-    }
-
     // Starts the test service outside the host, as a process left over
     // from an earlier run of it; the process id, 0 when it did not start.
     DWORD StartLeftOver(const std::wstring& name, const std::wstring& mode)

@@ -194,6 +194,30 @@ std::wstring LifecycleTest::Profile(const std::wstring& name, const std::wstring
            type + L"</ServiceType><BinaryPath>" + binary + L"</BinaryPath>" + extra + L"</Service>";
 }
 
+std::vector<std::wstring> LifecycleTest::TraceLines(DWORD hostPid, const std::wstring& text,
+                                                    const std::wstring& service) const
+{
+    std::vector<std::wstring> matching;
+    for (const std::wstring& line : trace_.LinesSinceMark(hostPid)) {
+        if (line.find(text) != std::wstring::npos && (service.empty() || line.find(service) != std::wstring::npos))
+            matching.push_back(line);
+    }
+    return matching;
+}
+
+bool LifecycleTest::WaitForTraceLines(const std::wstring& text, const std::wstring& service, size_t count,
+                                      DWORD timeoutMs) const
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (TraceLines(hostPid_, text, service).size() >= count)
+            return true;
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(100);
+    }
+}
+
 std::wstring LifecycleTest::Create(const std::wstring& name, const std::wstring& profile)
 {
     const std::wstring reply = Ask(L"CREATE_SERVICE," + name + L"," + profile);

@@ -89,6 +89,15 @@ protected:
     // Terminates the process and waits for its end; true when it is gone.
     static bool KillProcess(DWORD pid);
 
+    // The trace lines of the host `hostPid` since the mark that hold `text`
+    // and, when given, the service's name.
+    std::vector<std::wstring> TraceLines(DWORD hostPid, const std::wstring& text,
+                                         const std::wstring& service = L"") const;
+
+    // Waits until this test's host traced `count` such lines.
+    bool WaitForTraceLines(const std::wstring& text, const std::wstring& service, size_t count,
+                           DWORD timeoutMs = kStateTimeoutMs) const;
+
     DWORD HostPid() const { return hostPid_; }
     InstalledService& Host() { return host_; }
     HostTrace& Trace() { return trace_; }
