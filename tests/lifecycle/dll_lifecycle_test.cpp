@@ -227,6 +227,21 @@ TEST_F(DllLifecycle, TheSweepStopsADllServiceWhoseThreadEndedWithoutReporting)
     EXPECT_TRUE(WaitForState(L"dllorphan", L"SERVICE_RUNNING"));
 }
 
+// An entry point that returns without registering or reporting ends the
+// run: the host sees the service's mutex let go and takes it as stopped.
+TEST_F(DllLifecycle, AnEntryPointThatReturnsAtOnceLeavesTheServiceStopped)
+{
+    ASSERT_EQ(Create(L"dllquick", DllProfile(L"dllquick", L"ReturnAtOnce")), L"ACK");
+    ASSERT_EQ(Start(L"dllquick"), L"ACK");
+    ASSERT_TRUE(WaitForTraceLines(L"a DLL service ended", L"dllquick", 1));
+    EXPECT_TRUE(WaitForState(L"dllquick", L"SERVICE_STOPPED"));
+    EXPECT_FALSE(HasModule(HostPid(), kTestDll));
+    ASSERT_EQ(Start(L"dllquick"), L"ACK");
+    EXPECT_TRUE(WaitForTraceLines(L"a DLL service ended", L"dllquick", 2));
+    EXPECT_TRUE(WaitForState(L"dllquick", L"SERVICE_STOPPED"));
+    EXPECT_EQ(Ask(L"PING"), L"ACK");
+}
+
 // A stopped service may change between a process and a DLL with a new app
 // profile; each next start runs it the new way. The client's stop outlives
 // the switch, and once it is a DLL service the stop is stored with it.
