@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "companions/standin_support.h"
 #include "platform/handles.h"
 #include "platform/locks.h"
 #include "platform/trace.h"
@@ -41,13 +42,18 @@ public:
             // The host's stop time-out decides what happens to a service
             // that does not take stops.
             QVX_TRACE(qvx::trace::kWarning, 1, L"stop dropped: the service does not accept it", runtime.Name());
+            standin::Log(L"stop dropped " + runtime.Name());
         }
     }
 
     void PowerChange() override
     {
-        if (Accepted() & SERVICE_ACCEPT_POWEREVENT)
+        if (Accepted() & SERVICE_ACCEPT_POWEREVENT) {
             CallHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, nullptr);
+        } else {
+            QVX_TRACE(qvx::trace::kVerbose, 9, L"power change dropped: the service does not accept it", runtime.Name());
+            standin::Log(L"power change dropped " + runtime.Name());
+        }
     }
 
     void Control(DWORD control, DWORD eventType, const std::vector<BYTE>& data) override

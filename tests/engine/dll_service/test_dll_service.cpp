@@ -4,6 +4,7 @@
 // naming that export finds it missing.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -138,8 +139,16 @@ __declspec(dllexport) void WINAPI NeverAcceptsStop(DWORD argc, wchar_t** argv)
     RegisterAndReportRunning(argc, argv, &IgnoreStop, 0);
 }
 
-// How many controls the handler of IgnoresTheStop or NeverAcceptsStop was
-// given, and the last one with its event type.
+// Reports running accepting the controls its first start argument gives in
+// decimal; its handler is that of IgnoresTheStop.
+__declspec(dllexport) void WINAPI AcceptsWhatItIsTold(DWORD argc, wchar_t** argv)
+{
+    const DWORD accepted = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 0;
+    RegisterAndReportRunning(argc, argv, &IgnoreStop, accepted);
+}
+
+// How many controls the handler of IgnoresTheStop, NeverAcceptsStop or
+// AcceptsWhatItIsTold was given, and the last one with its event type.
 __declspec(dllexport) LONG WINAPI ControlCount()
 {
     return InterlockedCompareExchange(&g_controls, 0, 0);
