@@ -379,109 +379,11 @@ std::wstring TransactListener(const std::wstring& pipe, const std::wstring& mess
     return reply;
 }
 
-// A DLL service written like a Windows service runs under the host as a
-// process service would: the host hears of its start and its running state
-// while the service thread holds its mutex, the stop reaches its handler
-// through its listener pipe, and the run ends after its stopped report with
-// the mutex free.
-TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListenerPipe)
-{
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,1,-x"}});
-    UsePipe(pipe.Name().c_str());
-    // The host makes the mutex before the start, as the launcher does.
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
-    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
-    ASSERT_NE(dll, nullptr);
-    auto entry = reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, "RegistersAndRuns")));
-    ASSERT_NE(entry, nullptr);
-
-    std::wstring tableName = name;
-    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
-    std::atomic<int> result{-1};
-    std::atomic<DWORD> error{0};
-    std::thread service([&] {
-        const BOOL ran = control_->RunServiceTable(table, 1, name.c_str());
-        error = ran ? 0 : GetLastError();
-        result = ran;
-    });
-
-    const std::wstring listener = L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe";
-    const bool running = pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING");
-    EXPECT_TRUE(running) << "no running report";
-    if (running) {
-        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
-        EXPECT_EQ(TransactListener(listener, L"SERVICE_CONTROL_INTERROGATE," + name, true), L"SERVICE_RUNNING");
-        EXPECT_EQ(result.load(), -1) << "the run ended while the service reported running";
-    }
-    EXPECT_EQ(TransactListener(listener, L"SERVICE_CONTROL_STOP," + name, false), L"");
-    service.join();
-    EXPECT_EQ(result.load(), 1) << error.load();
-    EXPECT_EQ(pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
-                                                          L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING",
-                                                          L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"}));
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
-    FreeLibrary(dll);
-}
-
-// A service may only register under its own name and report with the handle
-// it was given; one that returns without having reported ends its run with
-// nothing reported and its mutex free.
-TEST_F(SvhControlTest, ADllServiceCannotActForAnotherServiceAndEndsWhenItReturnsUnreported)
-{
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
-    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
-    ASSERT_NE(dll, nullptr);
-    auto entry =
-        reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, "MisusesTheServiceCalls")));
-    auto misuseError = reinterpret_cast<DWORD(WINAPI*)(int)>(reinterpret_cast<void*>(GetProcAddress(dll, "MisuseError")));
-    ASSERT_TRUE(entry && misuseError);
-
-    std::wstring tableName = name;
-    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
-    EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << GetLastError();
-    EXPECT_EQ(misuseError(0), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_EQ(misuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
-    FreeLibrary(dll);
-}
-
-// A handle is good for its own run only: a service that kept it reports
-// nothing with it in a later run of the same name on the same thread.
-TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
-{
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
-    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
-    ASSERT_NE(dll, nullptr);
-    auto misuseError = reinterpret_cast<DWORD(WINAPI*)(int)>(reinterpret_cast<void*>(GetProcAddress(dll, "MisuseError")));
-    ASSERT_NE(misuseError, nullptr);
-
-    std::wstring tableName = name;
-    for (const char* entryName : {"KeepsItsHandle", "ReportsWithTheKeptHandle"}) {
-        auto entry = reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, entryName)));
-        ASSERT_NE(entry, nullptr) << entryName;
-        SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
-        EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << entryName << " " << GetLastError();
-    }
-    EXPECT_EQ(misuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    for (const std::wstring& request : pipe.Requests())
-        EXPECT_EQ(request, L"SERVICE_START_PENDING," + name);
-    FreeLibrary(dll);
-}
-
 // Polls `condition` until it holds; bounded so that a hang fails the test.
 template <typename Condition>
 bool Eventually(Condition condition)
 {
-    for (DWORD waited = 0; waited < test::kChildDeadlineMs; waited += 20) {
+    for (DWORD waited = 0; waited < 15000; waited += 20) {
         if (condition())
             return true;
         Sleep(20);
@@ -507,6 +409,7 @@ public:
     LONG ControlCount() const { return Export<LONG(WINAPI*)()>("ControlCount")(); }
     DWORD LastControl() const { return Export<DWORD(WINAPI*)()>("LastControl")(); }
     DWORD LastEventType() const { return Export<DWORD(WINAPI*)()>("LastEventType")(); }
+    DWORD MisuseError(int which) const { return Export<DWORD(WINAPI*)(int)>("MisuseError")(which); }
 
 private:
     template <typename Fn>
@@ -570,6 +473,81 @@ private:
     std::atomic<DWORD> error_{0};
     std::thread thread_;
 };
+
+// A DLL service written like a Windows service runs under the host as a
+// process service would: the host hears of its start and its running state
+// while the service thread holds its mutex, the stop reaches its handler
+// through its listener pipe, and the run ends after its stopped report with
+// the mutex free.
+TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListenerPipe)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,1,-x"}});
+    UsePipe(pipe.Name().c_str());
+    // The host makes the mutex before the start, as the launcher does.
+    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
+    ASSERT_TRUE(hostMutex);
+    TestDll dll;
+    ASSERT_NE(dll.Entry("RegistersAndRuns"), nullptr);
+
+    {
+        DllServiceRun run(control_, dll.Entry("RegistersAndRuns"), name);
+        ASSERT_TRUE(pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(run.Transact(L"SERVICE_CONTROL_INTERROGATE," + name), L"SERVICE_RUNNING");
+        EXPECT_FALSE(run.Finished(0)) << "the run ended while the service reported running";
+        EXPECT_EQ(run.Post(L"SERVICE_CONTROL_STOP," + name), L"");
+        ASSERT_TRUE(run.Finished());
+        EXPECT_EQ(run.Ran(), 1) << run.Error();
+    }
+    EXPECT_EQ(pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
+                                                          L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING",
+                                                          L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"}));
+    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// A service may only register under its own name and report with the handle
+// it was given; one that returns without having reported ends its run with
+// nothing reported and its mutex free.
+TEST_F(SvhControlTest, ADllServiceCannotActForAnotherServiceAndEndsWhenItReturnsUnreported)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
+    UsePipe(pipe.Name().c_str());
+    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
+    ASSERT_TRUE(hostMutex);
+    TestDll dll;
+    ASSERT_NE(dll.Entry("MisusesTheServiceCalls"), nullptr);
+
+    std::wstring tableName = name;
+    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), dll.Entry("MisusesTheServiceCalls")}, {nullptr, nullptr}};
+    EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << GetLastError();
+    EXPECT_EQ(dll.MisuseError(0), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// A handle is good for its own run only: a service that kept it reports
+// nothing with it in a later run of the same name on the same thread.
+TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
+    UsePipe(pipe.Name().c_str());
+    TestDll dll;
+    ASSERT_TRUE(dll.Loaded());
+
+    std::wstring tableName = name;
+    for (const char* entryName : {"KeepsItsHandle", "ReportsWithTheKeptHandle"}) {
+        ASSERT_NE(dll.Entry(entryName), nullptr) << entryName;
+        SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), dll.Entry(entryName)}, {nullptr, nullptr}};
+        EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << entryName << " " << GetLastError();
+    }
+    EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    for (const std::wstring& request : pipe.Requests())
+        EXPECT_EQ(request, L"SERVICE_START_PENDING," + name);
+}
 
 // Each listener message reaches a running DLL service's handler as the
 // control the service accepted, or is dropped; either way the service goes
