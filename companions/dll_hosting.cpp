@@ -228,6 +228,15 @@ BOOL WINAPI HostedSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS*
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // A state no service can be in would keep the run waiting for a stop of
+    // a service that never ran, and reach the host through INTERROGATE.
+    if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+        QVX_TRACE(qvx::trace::kWarning, 10, L"status report with an unknown state refused", session->runtime.Name(),
+                  status->dwCurrentState);
+        Done(session);
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
     {
         std::lock_guard<std::mutex> reports(session->reportLock);
         DWORD report = 0;

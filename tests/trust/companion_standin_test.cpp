@@ -549,6 +549,28 @@ TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
         EXPECT_EQ(request, L"SERVICE_START_PENDING," + name);
 }
 
+// A report of a state no service can be in is refused and changes nothing:
+// the service is not taken for running, so its run ends when its entry point
+// returns, with nothing reported.
+TEST_F(SvhControlTest, AReportOfAnUnknownStateIsRefused)
+{
+    const std::wstring name = test::UniqueName(L"dllhost");
+    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
+    UsePipe(pipe.Name().c_str());
+    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
+    ASSERT_TRUE(hostMutex);
+    TestDll dll;
+    ASSERT_NE(dll.Entry("ReportsAnUnknownState"), nullptr);
+
+    {
+        DllServiceRun run(control_, dll.Entry("ReportsAnUnknownState"), name);
+        EXPECT_TRUE(run.Finished(10000)) << "the run waits for a service that never ran";
+        EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_DATA));
+    }
+    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
 // Each listener message reaches a running DLL service's handler as the
 // control the service accepted, or is dropped; either way the service goes
 // on running until its handler reports it stopped.

@@ -164,6 +164,20 @@ __declspec(dllexport) DWORD WINAPI LastEventType()
     return g_lastEventType;
 }
 
+// Registers and reports a state no service can be in, accepting a stop,
+// then returns; what the report failed with is kept as MisuseError(1).
+__declspec(dllexport) void WINAPI ReportsAnUnknownState(DWORD argc, wchar_t** argv)
+{
+    InterlockedIncrement(&started);
+    g_status = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", &StopOnControl, nullptr);
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_PAUSED + 1;
+    status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    SetLastError(0);
+    g_misuse[1] = g_status && SetServiceStatus(g_status, &status) ? 0 : GetLastError();
+}
+
 __declspec(dllexport) void WINAPI ReturnAtOnce(DWORD /*argc*/, wchar_t** /*argv*/)
 {
     InterlockedIncrement(&started);
