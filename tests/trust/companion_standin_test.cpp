@@ -391,6 +391,14 @@ bool Eventually(Condition condition)
     return condition();
 }
 
+// Runs `entry` through the sixth operation on the calling thread.
+BOOL RunOnThisThread(SvhControl* control, LPSERVICE_MAIN_FUNCTIONW entry, const std::wstring& name)
+{
+    std::wstring tableName = name;
+    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
+    return control->RunServiceTable(table, 1, name.c_str());
+}
+
 // The test DLL with the exports the hosting tests watch it through.
 class TestDll {
 public:
@@ -436,11 +444,10 @@ std::wstring ForService(std::wstring message, const std::wstring& name)
 class DllServiceRun {
 public:
     DllServiceRun(SvhControl* control, LPSERVICE_MAIN_FUNCTIONW entry, const std::wstring& name)
-        : name_(name), tableName_(name)
+        : name_(name)
     {
         thread_ = std::thread([this, control, entry] {
-            SERVICE_TABLE_ENTRYW table[] = {{tableName_.data(), entry}, {nullptr, nullptr}};
-            const BOOL ran = control->RunServiceTable(table, 1, name_.c_str());
+            const BOOL ran = RunOnThisThread(control, entry, name_);
             error_ = ran ? 0 : GetLastError();
             ran_ = ran;
             SetEvent(done_.Get());
@@ -467,11 +474,25 @@ public:
 
 private:
     const std::wstring name_;
-    std::wstring tableName_;
     KernelHandle done_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::atomic<int> ran_{-1};
     std::atomic<DWORD> error_{0};
     std::thread thread_;
+};
+
+// The management service's side of one run of a DLL service: a name of its
+// own, a control pipe that answers the start with `startArguments`, and the
+// service's mutex, made before the start as the launcher does.
+struct HostSide {
+    explicit HostSide(const std::wstring& startArguments = L"0,EMPTY")
+        : name(test::UniqueName(L"dllhost")), mutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()))
+    {
+        pipe.SetStartReply(name, L"SERVICE_START_PENDING," + startArguments);
+    }
+
+    const std::wstring name;
+    FakeControlPipe pipe;
+    KernelHandle mutex;
 };
 
 // A DLL service written like a Windows service runs under the host as a
@@ -481,29 +502,27 @@ private:
 // the mutex free.
 TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListenerPipe)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,1,-x"}});
-    UsePipe(pipe.Name().c_str());
-    // The host makes the mutex before the start, as the launcher does.
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
+    HostSide host(L"1,-x");
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
     TestDll dll;
     ASSERT_NE(dll.Entry("RegistersAndRuns"), nullptr);
 
     {
         DllServiceRun run(control_, dll.Entry("RegistersAndRuns"), name);
-        ASSERT_TRUE(pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
-        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+        ASSERT_TRUE(host.pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+        EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
         EXPECT_EQ(run.Transact(L"SERVICE_CONTROL_INTERROGATE," + name), L"SERVICE_RUNNING");
         EXPECT_FALSE(run.Finished(0)) << "the run ended while the service reported running";
         EXPECT_EQ(run.Post(L"SERVICE_CONTROL_STOP," + name), L"");
         ASSERT_TRUE(run.Finished());
         EXPECT_EQ(run.Ran(), 1) << run.Error();
     }
-    EXPECT_EQ(pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
+    EXPECT_EQ(host.pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
                                                           L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING",
                                                           L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"}));
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // A service may only register under its own name and report with the handle
@@ -511,41 +530,37 @@ TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListen
 // nothing reported and its mutex free.
 TEST_F(SvhControlTest, ADllServiceCannotActForAnotherServiceAndEndsWhenItReturnsUnreported)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
+    HostSide host;
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
     TestDll dll;
     ASSERT_NE(dll.Entry("MisusesTheServiceCalls"), nullptr);
 
-    std::wstring tableName = name;
-    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), dll.Entry("MisusesTheServiceCalls")}, {nullptr, nullptr}};
-    EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << GetLastError();
+    EXPECT_TRUE(RunOnThisThread(control_, dll.Entry("MisusesTheServiceCalls"), name)) << GetLastError();
     EXPECT_EQ(dll.MisuseError(0), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(host.pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // A handle is good for its own run only: a service that kept it reports
 // nothing with it in a later run of the same name on the same thread.
 TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
+    HostSide host;
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
     TestDll dll;
     ASSERT_TRUE(dll.Loaded());
 
-    std::wstring tableName = name;
     for (const char* entryName : {"KeepsItsHandle", "ReportsWithTheKeptHandle"}) {
         ASSERT_NE(dll.Entry(entryName), nullptr) << entryName;
-        SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), dll.Entry(entryName)}, {nullptr, nullptr}};
-        EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << entryName << " " << GetLastError();
+        EXPECT_TRUE(RunOnThisThread(control_, dll.Entry(entryName), name)) << entryName << " " << GetLastError();
     }
     EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    for (const std::wstring& request : pipe.Requests())
+    for (const std::wstring& request : host.pipe.Requests())
         EXPECT_EQ(request, L"SERVICE_START_PENDING," + name);
 }
 
@@ -554,11 +569,10 @@ TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
 // returns, with nothing reported.
 TEST_F(SvhControlTest, AReportOfAnUnknownStateIsRefused)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
+    HostSide host;
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
     TestDll dll;
     ASSERT_NE(dll.Entry("ReportsAnUnknownState"), nullptr);
 
@@ -567,8 +581,8 @@ TEST_F(SvhControlTest, AReportOfAnUnknownStateIsRefused)
         EXPECT_TRUE(run.Finished(10000)) << "the run waits for a service that never ran";
         EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_DATA));
     }
-    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(host.pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // Each listener message reaches a running DLL service's handler as the
@@ -606,17 +620,15 @@ TEST_F(SvhControlTest, ListenerMessagesReachTheHandlerAsTheServiceAcceptsThem)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::wstring name = test::UniqueName(L"dllhost");
-        FakeControlPipe pipe;
-        pipe.SetStartReply(name, L"SERVICE_START_PENDING,1," + std::to_wstring(c.accepted));
-        UsePipe(pipe.Name().c_str());
-        KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-        ASSERT_TRUE(hostMutex);
+        HostSide host(L"1," + std::to_wstring(c.accepted));
+        const std::wstring& name = host.name;
+        UsePipe(host.pipe.Name().c_str());
+        ASSERT_TRUE(host.mutex);
         ASSERT_NE(dll.Entry(c.entry), nullptr);
         const std::wstring stopped = L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED";
         {
             DllServiceRun run(control_, dll.Entry(c.entry), name);
-            ASSERT_TRUE(pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+            ASSERT_TRUE(host.pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
             const LONG before = dll.ControlCount();
             EXPECT_EQ(run.Post(ForService(c.message, name)), L"");
             if (c.control != 0) {
@@ -632,15 +644,15 @@ TEST_F(SvhControlTest, ListenerMessagesReachTheHandlerAsTheServiceAcceptsThem)
 
             EXPECT_FALSE(run.Finished(0));
             EXPECT_EQ(run.Transact(L"SERVICE_CONTROL_INTERROGATE," + name), L"SERVICE_RUNNING");
-            EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
-            EXPECT_FALSE(pipe.Received(stopped));
+            EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+            EXPECT_FALSE(host.pipe.Received(stopped));
 
             EXPECT_EQ(run.Post(ForService(kEndControl, name)), L"");
             ASSERT_TRUE(run.Finished());
             EXPECT_EQ(run.Ran(), 1) << run.Error();
         }
-        EXPECT_TRUE(pipe.Received(stopped));
-        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_TRUE(host.pipe.Received(stopped));
+        EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
     }
 }
 
@@ -666,32 +678,28 @@ TEST_F(SvhControlTest, AStartThatCannotRunFailsWithItsErrorAndLeavesNothingBehin
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::wstring name = test::UniqueName(L"dllhost");
-        FakeControlPipe pipe;
-        if (c.hostKnowsTheService)
-            pipe.SetStartReply(name, L"SERVICE_START_PENDING,0,EMPTY");
-        UsePipe(c.controlPipe ? pipe.Name().c_str() : L"\\\\.\\pipe\\qvx-no-such-pipe");
-        const std::wstring mutexName = ToLowerAscii(name + L"_mutex");
-        KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, mutexName.c_str()));
-        ASSERT_TRUE(hostMutex);
+        HostSide host;
+        const std::wstring& name = host.name;
+        if (!c.hostKnowsTheService)
+            host.pipe.SetStartReply(name, L"SERVICE_NOT_FOUND");
+        UsePipe(c.controlPipe ? host.pipe.Name().c_str() : L"\\\\.\\pipe\\qvx-no-such-pipe");
+        ASSERT_TRUE(host.mutex);
         KernelHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         std::thread holder;
         if (c.mutexHeldElsewhere) {
             holder = std::thread([&] {
-                WaitForSingleObject(hostMutex.Get(), INFINITE);
+                WaitForSingleObject(host.mutex.Get(), INFINITE);
                 SetEvent(held.Get());
                 WaitForSingleObject(release.Get(), INFINITE);
-                ReleaseMutex(hostMutex.Get());
+                ReleaseMutex(host.mutex.Get());
             });
             ASSERT_EQ(WaitForSingleObject(held.Get(), test::kChildDeadlineMs), static_cast<DWORD>(WAIT_OBJECT_0));
         }
 
         const LONG started = dll.StartedCount();
-        std::wstring tableName = name;
-        SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), dll.Entry("RegistersAndRuns")}, {nullptr, nullptr}};
         SetLastError(0);
-        EXPECT_FALSE(control_->RunServiceTable(table, 1, name.c_str()));
+        EXPECT_FALSE(RunOnThisThread(control_, dll.Entry("RegistersAndRuns"), name));
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(dll.StartedCount(), started) << "the entry point ran";
         HANDLE listener = CreateFileW((L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe").c_str(),
@@ -699,21 +707,21 @@ TEST_F(SvhControlTest, AStartThatCannotRunFailsWithItsErrorAndLeavesNothingBehin
         EXPECT_EQ(listener, INVALID_HANDLE_VALUE) << "the listener pipe outlived the failed start";
         if (listener != INVALID_HANDLE_VALUE)
             CloseHandle(listener);
-        EXPECT_EQ(pipe.Requests().empty(), !c.controlPipe || c.mutexHeldElsewhere);
+        EXPECT_EQ(host.pipe.Requests().empty(), !c.controlPipe || c.mutexHeldElsewhere);
         if (holder.joinable()) {
             SetEvent(release.Get());
             holder.join();
         }
-        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
 
-        pipe.SetStartReply(name, L"SERVICE_START_PENDING,0,EMPTY");
-        UsePipe(pipe.Name().c_str());
+        host.pipe.SetStartReply(name, L"SERVICE_START_PENDING,0,EMPTY");
+        UsePipe(host.pipe.Name().c_str());
         DllServiceRun next(control_, dll.Entry("RegistersAndRuns"), name);
-        ASSERT_TRUE(pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+        ASSERT_TRUE(host.pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
         EXPECT_EQ(next.Post(L"SERVICE_CONTROL_STOP," + name), L"");
         ASSERT_TRUE(next.Finished());
         EXPECT_EQ(next.Ran(), 1) << next.Error();
-        EXPECT_TRUE(pipe.Received(L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"));
+        EXPECT_TRUE(host.pipe.Received(L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"));
     }
 }
 
