@@ -13,6 +13,7 @@
 #include "model/service_table.h"
 #include "model/table_lock.h"
 #include "platform/companion_interfaces.h"
+#include "platform/last_error.h"
 #include "platform/locks.h"
 #include "platform/trace.h"
 #include "platform/trusted_library.h"
@@ -25,12 +26,6 @@ constexpr wchar_t kHostingLibrary[] = L"qvxsvha.dll";
 constexpr DWORD kShutdownWaitMs = 15000;
 constexpr size_t kFirstCapacity = 4;
 constexpr size_t kMaxListBytes = 0x1000000;
-
-DWORD LastErrorOr(DWORD fallback) noexcept
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : fallback;
-}
 
 std::atomic<size_t> liveContexts{0};
 

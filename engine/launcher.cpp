@@ -18,18 +18,13 @@
 #include "model/service_table.h"
 #include "model/service_timers.h"
 #include "model/table_lock.h"
+#include "platform/last_error.h"
 #include "platform/trace.h"
 #include "platform/wide_text.h"
 #include "runtime/host_runtime.h"
 
 namespace qvx {
 namespace {
-
-DWORD LastErrorOr(DWORD fallback) noexcept
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : fallback;
-}
 
 // A service that waited already is start-pending; the transition rule
 // refuses a change to the same state.

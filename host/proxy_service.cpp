@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/companion_interfaces.h"
+#include "platform/last_error.h"
 #include "host/management_service.h"
 #include "host/service_status.h"
 #include "platform/trusted_library.h"
@@ -18,12 +19,6 @@ namespace {
 constexpr DWORD kFirstWaitHint = 1000;
 constexpr DWORD kHostedPollMs = 250;
 constexpr DWORD kManagementPollMs = 100;
-
-DWORD LastErrorOr(DWORD fallback) noexcept
-{
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : fallback;
-}
 
 DWORD GetSvhControl(SvhControl** control)
 {

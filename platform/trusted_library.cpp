@@ -11,6 +11,7 @@
 
 #include "platform/companion_interfaces.h"
 #include "platform/handles.h"
+#include "platform/last_error.h"
 #include "platform/registry_value.h"
 
 namespace qvx {
@@ -297,8 +298,7 @@ DWORD SearchVerifyAndLoad(LoadRequest& request)
     std::wstring path = candidate->Path();
     HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) {
-        DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? error : ERROR_INTERNAL_ERROR;
+        return LastErrorOr(ERROR_INTERNAL_ERROR);
     }
     request.path = std::move(path);
     request.module = module;
@@ -341,15 +341,13 @@ DWORD GetTrustedLibraryInterface(const wchar_t* libraryName, const char* interfa
     if (result != ERROR_SUCCESS)
         return result;
     if (!request.module) {
-        DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND;
+        return LastErrorOr(ERROR_FILE_NOT_FOUND);
     }
 
     Module module(request.module);
     auto getInterface = ExportAs<NotComDllGetInterfaceFn>(GetProcAddress(module.Get(), kNotComDllGetInterfaceExport));
     if (!getInterface) {
-        DWORD error = GetLastError();
-        return error != ERROR_SUCCESS ? error : ERROR_PROC_NOT_FOUND;
+        return LastErrorOr(ERROR_PROC_NOT_FOUND);
     }
     HRESULT hr = getInterface(interfaceName, iface);
     if (hr != S_OK) {
