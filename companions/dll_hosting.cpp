@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "companions/standin_support.h"
 #include "platform/handles.h"
 #include "platform/locks.h"
 #include "platform/trace.h"
@@ -41,13 +42,18 @@ public:
             // The host's stop time-out decides what happens to a service
             // that does not take stops.
             QVX_TRACE(qvx::trace::kWarning, 1, L"stop dropped: the service does not accept it", runtime.Name());
+            standin::Log(L"stop dropped " + runtime.Name());
         }
     }
 
     void PowerChange() override
     {
-        if (Accepted() & SERVICE_ACCEPT_POWEREVENT)
+        if (Accepted() & SERVICE_ACCEPT_POWEREVENT) {
             CallHandler(SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, nullptr);
+        } else {
+            QVX_TRACE(qvx::trace::kVerbose, 9, L"power change dropped: the service does not accept it", runtime.Name());
+            standin::Log(L"power change dropped " + runtime.Name());
+        }
     }
 
     void Control(DWORD control, DWORD eventType, const std::vector<BYTE>& data) override
@@ -220,6 +226,15 @@ BOOL WINAPI HostedSetServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS*
     DllSession* session = UseByHandle(handle);
     if (!session) {
         SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A state no service can be in would keep the run waiting for a stop of
+    // a service that never ran, and reach the host through INTERROGATE.
+    if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+        QVX_TRACE(qvx::trace::kWarning, 10, L"status report with an unknown state refused", session->runtime.Name(),
+                  status->dwCurrentState);
+        Done(session);
+        SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
     {

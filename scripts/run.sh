@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the service host and shows its main job once in a private Wine
 # prefix (build/run-prefix): installs qvxsvh, qvxtrust and qvxfwsvc with the
-# prefix's service control manager (and the sample hosted service qvxsample
-# where its app profile points), starts qvxsvh through it, creates the sample
+# prefix's service control manager (and the sample hosted services
+# qvxsample and qvxsampledll where their app profiles point), starts qvxsvh through it, creates the sample
 # from its profile, starts it, ends its process from outside, watches the
-# host restart it, stops and deletes it, stops qvxsvh and prints the trace
-# lines and the event reports. Finishes by itself; every wait has a time-out,
+# host restart it, stops and deletes it, does the same start, stop and
+# delete with the sample DLL service qvxsampledll (which runs inside qvxsvh),
+# stops qvxsvh and prints the trace lines and the event reports. Finishes by itself; every wait has a time-out,
 # and a failure prints the trace and ends with a non-zero exit code.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -209,6 +210,30 @@ done
 svhctl show "$sample" || true
 svhctl delete "$sample" || fail "the sample was not deleted"
 svhctl list || true
+
+echo "== The sample DLL service, run inside qvxsvh's own process"
+dll_sample=qvxsampledll
+quiet wine "$bin/svhctl.exe" stop "$dll_sample" || true
+quiet wine "$bin/svhctl.exe" delete "$dll_sample" || true
+placed="$prefix/drive_c/Program Files/Quorvex/Tessera/qvxsampledll.xml"
+[ -f "$placed" ] || fail "the installer placed no profile for the DLL sample"
+# Polls `svhctl show` until the service is in the state $2.
+wait_service_state() {
+    local i
+    for ((i = 0; i < state_wait_s * 4; i++)); do
+        [ "$(shown STATE "$(ask show "$1")")" = "$2" ] && return 0
+        sleep 0.25
+    done
+    return 1
+}
+svhctl create 'C:\Program Files\Quorvex\Tessera\qvxsampledll.xml' || fail "the DLL sample was not created"
+svhctl start "$dll_sample" || fail "the DLL sample did not start"
+wait_service_state "$dll_sample" SERVICE_RUNNING || fail "the DLL sample did not reach SERVICE_RUNNING"
+# Its process id is the host's: it has no process of its own.
+svhctl show "$dll_sample" || true
+svhctl stop "$dll_sample" || fail "the DLL sample did not accept the stop"
+wait_service_state "$dll_sample" SERVICE_STOPPED || fail "the DLL sample did not stop"
+svhctl delete "$dll_sample" || fail "the DLL sample was not deleted"
 
 echo "== Stop qvxsvh"
 quiet wine sc stop qvxsvh || true

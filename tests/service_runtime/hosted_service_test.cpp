@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -13,6 +12,7 @@
 #include "platform/trace.h"
 #include "service_runtime/listener_messages.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_control_pipe.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx::hosted {
@@ -22,142 +22,11 @@ namespace {
 // running into the CTest time-out.
 constexpr DWORD kHangMs = test::kChildDeadlineMs;
 
-std::wstring ReadMessage(HANDLE pipe)
-{
-    std::wstring text;
-    bool cut = false;
-    for (;;) {
-        wchar_t chunk[1024] = {};
-        DWORD bytes = 0;
-        const BOOL done = ReadFile(pipe, chunk, sizeof(chunk), &bytes, nullptr);
-        if (!done && GetLastError() != ERROR_MORE_DATA)
-            return text;
-        const size_t chars = bytes / sizeof(wchar_t);
-        const size_t length = std::find(chunk, chunk + chars, L'\0') - chunk;
-        if (!cut)
-            text.append(chunk, length);
-        cut = cut || length < chars;
-        if (done)
-            return text;
-    }
-}
-
-// Stands in for the management service's control pipe: answers
-// SERVICE_START_PENDING with the arguments set for the service, takes
-// SET_SERVICE_STATUS without a reply and disconnects, and keeps every
-// request in arrival order.
-class StandInControlPipe {
-public:
-    StandInControlPipe() : name_(L"\\\\.\\pipe\\" + test::UniqueName(L"svcrt-control")), changed_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
-    {
-        // The instances exist before the constructor returns: a client
-        // started right after it must find the pipe.
-        for (int i = 0; i < kInstances; ++i) {
-            auto pipe = std::make_shared<KernelHandle>(CreateNamedPipeW(
-                name_.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
-            threads_.emplace_back([this, pipe] { Serve(*pipe); });
-        }
-    }
-    ~StandInControlPipe()
-    {
-        quit_ = true;
-        // Each instance waits in ConnectNamedPipe: a connection wakes it.
-        for (size_t i = 0; i < threads_.size(); ++i) {
-            HANDLE pipe = CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (pipe != INVALID_HANDLE_VALUE)
-                CloseHandle(pipe);
-        }
-        for (auto& thread : threads_)
-            thread.join();
-    }
-
-    const std::wstring& Name() const { return name_; }
-
-    void SetStartReply(const std::wstring& service, const std::wstring& reply)
-    {
-        SrwExclusiveGuard guard(lock_);
-        startReplies_[service] = reply;
-    }
-
-    std::vector<std::wstring> Requests() const
-    {
-        SrwSharedGuard guard(lock_);
-        return requests_;
-    }
-
-    long Count(const std::wstring& request) const
-    {
-        const auto requests = Requests();
-        return static_cast<long>(std::count(requests.begin(), requests.end(), request));
-    }
-    bool Received(const std::wstring& request) const { return Count(request) > 0; }
-
-    // Waits until `request` has come in `times` times.
-    bool WaitFor(const std::wstring& request, long times = 1) const
-    {
-        const ULONGLONG deadline = GetTickCount64() + kHangMs;
-        while (Count(request) < times) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= deadline)
-                return false;
-            WaitForSingleObject(changed_.Get(), static_cast<DWORD>(deadline - now));
-        }
-        return true;
-    }
-
-private:
-    static constexpr int kInstances = 3;
-
-    void Serve(const KernelHandle& pipe)
-    {
-        if (!pipe)
-            return;
-        while (!quit_) {
-            if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
-                DisconnectNamedPipe(pipe.Get());
-                continue;
-            }
-            if (quit_)
-                break;
-            const std::wstring request = ReadMessage(pipe.Get());
-            // Kept before it is answered: the client goes on once it has the reply.
-            {
-                SrwExclusiveGuard guard(lock_);
-                requests_.push_back(request);
-            }
-            SetEvent(changed_.Get());
-            std::wstring reply;
-            bool replies = true;
-            if (IsMessage(request, L"SERVICE_START_PENDING")) {
-                SrwSharedGuard guard(lock_);
-                const auto found = startReplies_.find(request.substr(request.find(L',') + 1));
-                reply = found != startReplies_.end() ? found->second : L"SERVICE_NOT_FOUND";
-            } else if (IsMessage(request, L"SET_SERVICE_STATUS")) {
-                replies = false;
-            }
-            if (replies) {
-                DWORD written = 0;
-                WriteFile(pipe.Get(), reply.c_str(), static_cast<DWORD>((reply.size() + 1) * sizeof(wchar_t)),
-                          &written, nullptr);
-                FlushFileBuffers(pipe.Get());
-            }
-            DisconnectNamedPipe(pipe.Get());
-        }
-    }
-
-    const std::wstring name_;
-    KernelHandle changed_;
-    std::atomic<bool> quit_{false};
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
-    std::map<std::wstring, std::wstring> startReplies_;
-    std::vector<std::wstring> requests_;
-    std::vector<std::thread> threads_;
-};
+using test::FakeControlPipe;
 
 // The callbacks of one service, recording what they were given.
 struct RecordingService {
-    RecordingService(const StandInControlPipe& control, std::wstring serviceName)
+    RecordingService(const FakeControlPipe& control, std::wstring serviceName)
         : control(control), name(std::move(serviceName))
     {
     }
@@ -209,7 +78,7 @@ struct RecordingService {
         std::vector<BYTE> data;
     };
 
-    const StandInControlPipe& control;
+    const FakeControlPipe& control;
     const std::wstring name;
     DWORD startResult = ERROR_SUCCESS;
     KernelHandle started{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -301,7 +170,7 @@ private:
 // service's mutex before the start, as the launcher does.
 class HostedRun {
 public:
-    HostedRun(StandInControlPipe& control, RecordingService& service, DWORD mutexWaitMs = 5000)
+    HostedRun(FakeControlPipe& control, RecordingService& service, DWORD mutexWaitMs = 5000)
         : service_(service)
     {
         hostMutex_.Reset(CreateMutexW(nullptr, FALSE, service.MutexName().c_str()));
@@ -368,7 +237,7 @@ protected:
             Post(first_.ListenerPipe(), L"SERVICE_CONTROL_STOP," + second_.name);
     }
 
-    StandInControlPipe control_;
+    FakeControlPipe control_;
     RecordingService first_{control_, test::UniqueName(L"svcrt")};
     RecordingService second_{control_, test::UniqueName(L"svcrt")};
     std::unique_ptr<HostedRun> run_;
@@ -485,7 +354,7 @@ TEST(HostedServiceStop, StopAndShutdownEndTheServiceBeforeItIsReportedStoppedAnd
     const Case cases[] = {{"stop", L"SERVICE_CONTROL_STOP", false}, {"shutdown", L"SERVICE_CONTROL_SHUTDOWN", true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        StandInControlPipe control;
+        FakeControlPipe control;
         RecordingService service(control, test::UniqueName(L"svcrt"));
         control.SetStartReply(service.name, L"SERVICE_START_PENDING,0,EMPTY");
         HostedRun run(control, service);
@@ -528,7 +397,7 @@ TEST(HostedServiceStart, AStartThatCannotRunEndsWithItsCodeAndLeavesTheMutexFree
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        StandInControlPipe control;
+        FakeControlPipe control;
         RecordingService service(control, test::UniqueName(L"svcrt"));
         service.startResult = c.startResult;
         control.SetStartReply(service.name, c.startReply);

@@ -44,22 +44,49 @@ std::wstring Parent(const std::wstring& path)
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
-// The profile the build puts beside the sample names the folder the
-// installer places it in, and can be sent as it is.
-TEST(SampleInstall, TheProfileBesideTheSamplePointsWhereTheInstallerPlacesIt)
+// The profile the build puts beside each sample names the folder the
+// installer places the sample in, and can be sent as it is; a DLL service's
+// profile names an entry point its DLL exports.
+TEST(SampleInstall, EachProfileBesideItsSamplePointsWhereTheInstallerPlacesIt)
 {
-    const std::wstring image = test::BuiltProgramPath(kSampleImageName);
-    ASSERT_TRUE(Exists(image)) << WideToUtf8(image);
-    const std::string profile = ReadBytes(Parent(image) + L"\\" + kSampleProfileName);
-    tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
-    ASSERT_EQ(document.Parse(profile.c_str()), tinyxml2::XML_SUCCESS) << profile;
-    const tinyxml2::XMLElement* root = document.FirstChildElement();
-    ASSERT_NE(root, nullptr);
-    const tinyxml2::XMLElement* path = root->FirstChildElement("BinaryPath");
-    ASSERT_TRUE(path && path->GetText());
-    EXPECT_EQ(Utf8ToWide(path->GetText()), std::wstring(kSampleFolder) + L"\\" + kSampleImageName);
-    // svhctl refuses to send a profile holding a comma, comments included.
-    EXPECT_EQ(profile.find(','), std::string::npos) << profile;
+    struct Case {
+        const wchar_t* binary;
+        const wchar_t* profile;
+        const char* serviceType;
+    };
+    const Case cases[] = {
+        {kSampleImageName, kSampleProfileName, "SERVICE_WIN32_OWN_PROCESS"},
+        {kSampleDllName, kSampleDllProfileName, "SERVICE_SVH_USER_DLL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.profile));
+        const std::wstring binary = test::BuiltProgramPath(c.binary);
+        ASSERT_TRUE(Exists(binary)) << WideToUtf8(binary);
+        const std::string profile = ReadBytes(Parent(binary) + L"\\" + c.profile);
+        tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
+        ASSERT_EQ(document.Parse(profile.c_str()), tinyxml2::XML_SUCCESS) << profile;
+        const tinyxml2::XMLElement* root = document.FirstChildElement();
+        ASSERT_NE(root, nullptr);
+        const tinyxml2::XMLElement* path = root->FirstChildElement("BinaryPath");
+        ASSERT_TRUE(path && path->GetText());
+        EXPECT_EQ(Utf8ToWide(path->GetText()), std::wstring(kSampleFolder) + L"\\" + c.binary);
+        const tinyxml2::XMLElement* type = root->FirstChildElement("ServiceType");
+        ASSERT_TRUE(type && type->GetText());
+        EXPECT_STREQ(type->GetText(), c.serviceType);
+        // svhctl refuses to send a profile holding a comma, comments included.
+        EXPECT_EQ(profile.find(','), std::string::npos) << profile;
+
+        const tinyxml2::XMLElement* entry = root->FirstChildElement("ServiceMain");
+        if (std::string(c.serviceType) != "SERVICE_SVH_USER_DLL") {
+            EXPECT_EQ(entry, nullptr);
+            continue;
+        }
+        ASSERT_TRUE(entry && entry->GetText());
+        HMODULE dll = LoadLibraryW(binary.c_str());
+        ASSERT_NE(dll, nullptr) << GetLastError();
+        EXPECT_NE(GetProcAddress(dll, entry->GetText()), nullptr) << entry->GetText();
+        FreeLibrary(dll);
+    }
 }
 
 // Places and removes the sample in the prefix's own program folder, from a
@@ -83,7 +110,7 @@ protected:
         if (source_.empty())
             return;
         RemoveSampleService();
-        for (const wchar_t* name : {kSampleImageName, kSampleProfileName})
+        for (const wchar_t* name : kSampleFiles)
             DeleteFileW((source_ + L"\\" + name).c_str());
         RemoveDirectoryW(source_.c_str());
     }
@@ -94,21 +121,25 @@ protected:
     std::wstring source_;
 };
 
-TEST_F(SamplePlacement, CopiesBothFilesCreatingTheFoldersAndRemovesThemAgain)
+TEST_F(SamplePlacement, CopiesEveryFileCreatingTheFoldersAndRemovesThemAgain)
 {
-    ASSERT_TRUE(WriteBytes(source_ + L"\\" + kSampleImageName, "image 1"));
-    ASSERT_TRUE(WriteBytes(source_ + L"\\" + kSampleProfileName, "<Service/>"));
+    for (const wchar_t* name : kSampleFiles)
+        ASSERT_TRUE(WriteBytes(source_ + L"\\" + name, WideToUtf8(name) + " 1"));
 
     ASSERT_EQ(PlaceSampleService(source_ + L"\\"), 0u);
-    EXPECT_EQ(ReadBytes(Placed(kSampleImageName)), "image 1");
-    EXPECT_EQ(ReadBytes(Placed(kSampleProfileName)), "<Service/>");
+    for (const wchar_t* name : kSampleFiles)
+        EXPECT_EQ(ReadBytes(Placed(name)), WideToUtf8(name) + " 1");
 
     // Installing again replaces what an earlier installation placed.
     ASSERT_TRUE(WriteBytes(source_ + L"\\" + kSampleImageName, "image 2"));
+    ASSERT_TRUE(WriteBytes(source_ + L"\\" + kSampleDllName, "dll 2"));
     ASSERT_EQ(PlaceSampleService(source_), 0u);
     EXPECT_EQ(ReadBytes(Placed(kSampleImageName)), "image 2");
+    EXPECT_EQ(ReadBytes(Placed(kSampleDllName)), "dll 2");
 
     EXPECT_EQ(RemoveSampleService(), 0u);
+    for (const wchar_t* name : kSampleFiles)
+        EXPECT_FALSE(Exists(Placed(name))) << WideToUtf8(name);
     EXPECT_FALSE(Exists(target_));
     EXPECT_FALSE(Exists(Parent(target_)));
     EXPECT_TRUE(Exists(Parent(Parent(target_))));

@@ -223,6 +223,61 @@ TEST_F(SvhctlShow, NoProcessIdWhereNoneIsGiven)
     EXPECT_EQ(received_, std::vector<std::wstring>{L"QUERY_PROCESS_ID," + zero});
 }
 
+// A DLL service is shown with its DLL and with the entry point the host has
+// for it, which the configuration reply does not carry; a running one with
+// the process id it gives marked as the host's. Other services have no entry
+// point line.
+TEST_F(SvhctlShow, ADllServiceWithItsEntryPoint)
+{
+    const std::wstring stopped = test::UniqueName(L"qvxtest-dll");
+    const std::wstring running = test::UniqueName(L"qvxtest-dllrun");
+    const std::wstring process = test::UniqueName(L"qvxtest-proc");
+    const std::wstring dll = L"<ServiceType>SERVICE_SVH_USER_DLL</ServiceType><ServiceMain>SampleMain</ServiceMain>";
+    Create(stopped, L"<BinaryPath>C:\\svc\\sample.dll</BinaryPath>" + dll);
+    Create(running, dll);
+    Create(process);
+    ASSERT_TRUE(Find(running)->SetServiceState(ServiceState::kStartPending));
+    ASSERT_TRUE(Find(running)->SetServiceState(ServiceState::kRunning));
+    hosted::ListenerServer listener;
+    ASSERT_TRUE(Serve(listener, running, L"4242"));
+
+    struct Case {
+        const char* name;
+        std::wstring arguments;
+        std::vector<std::string> expected; // parts of the output
+        const char* absent;                // never in the output
+    };
+    const std::wstring pipe = L"--pipe " + servers_.Name() + L" ";
+    const Case cases[] = {
+        {"stopped DLL service",
+         pipe + L"show " + stopped,
+         {"SERVICE_NAME  " + WideToUtf8(stopped) +
+          "\nSTATE         SERVICE_STOPPED\nTYPE          SERVICE_SVH_USER_DLL\nSTARTUP       SERVICE_START_NORMAL\n"
+          "BINARY_PATH   C:\\svc\\sample.dll\nENTRY_POINT   SampleMain\nACCOUNT       LocalSystem\n"
+          "DEPENDENCIES  (none)\n"},
+         "PROCESS_ID"},
+        {"running DLL service",
+         pipe + L"show " + running,
+         {"\nPROCESS_ID    4242 (the service host's)\nTYPE          SERVICE_SVH_USER_DLL\n",
+          "\nENTRY_POINT   SampleMain\nACCOUNT "},
+         "(not given"},
+        {"process service", pipe + L"show " + process, {"TYPE          SERVICE_WIN32_OWN_PROCESS\n"},
+         "ENTRY_POINT"},
+        {"replies as they came",
+         pipe + L"--raw show " + stopped,
+         {"QUERY_SERVICE_CONFIG,SERVICE_SVH_USER_DLL,", "\nQUERY_SERVICE_APP_PROFILE,", "SampleMain"},
+         "ENTRY_POINT"},
+    };
+    for (const Case& c : cases) {
+        test::ProgramRun run = RunSvhctl(c.arguments);
+        EXPECT_EQ(run.exitCode, 0u) << c.name << ": " << run.output;
+        for (const std::string& part : c.expected)
+            EXPECT_NE(run.output.find(part), std::string::npos) << c.name << ": " << run.output;
+        EXPECT_EQ(run.output.find(c.absent), std::string::npos) << c.name << ": " << run.output;
+    }
+    listener.Stop();
+}
+
 // The words of the output line that begins with `name`; empty when none does.
 std::vector<std::wstring> RowOf(const std::string& output, const std::wstring& name)
 {

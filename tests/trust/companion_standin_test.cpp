@@ -1,11 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <process.h>
-
-#include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +11,7 @@
 #include "platform/handles.h"
 #include "platform/wide_text.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_control_pipe.h"
 #include "tests/support/unique_name.h"
 #include "tests/trust/trust_fixtures.h"
 
@@ -219,101 +216,7 @@ TEST_F(StandInTest, AccessControlNotifiesTheRegisteredCallbackUntilUnregistered)
     object->Release();
 }
 
-// Answers control-pipe requests from a table, one client at a time.
-class FakeControlPipe {
-public:
-    explicit FakeControlPipe(std::map<std::wstring, std::wstring> replies)
-        : name_(L"\\\\.\\pipe\\" + test::UniqueName(L"svhstandin")), replies_(std::move(replies))
-    {
-        stop_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        ready_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        thread_.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &FakeControlPipe::Serve, this, 0, nullptr)));
-        WaitForSingleObject(ready_.Get(), 10000);
-    }
-
-    ~FakeControlPipe()
-    {
-        SetEvent(stop_.Get());
-        // Connecting wakes the server wherever it waits for a client.
-        for (int attempt = 0; attempt < 200 && WaitForSingleObject(thread_.Get(), 0) == WAIT_TIMEOUT; ++attempt) {
-            HANDLE client =
-                CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (client != INVALID_HANDLE_VALUE)
-                CloseHandle(client);
-            WaitForSingleObject(thread_.Get(), 50);
-        }
-    }
-
-    const std::wstring& Name() const { return name_; }
-
-    std::vector<std::wstring> Requests() const
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return requests_;
-    }
-
-    // Waits until `request` has come in.
-    bool WaitFor(const std::wstring& request) const
-    {
-        for (int attempt = 0; attempt < 400; ++attempt) {
-            const auto requests = Requests();
-            if (std::find(requests.begin(), requests.end(), request) != requests.end())
-                return true;
-            Sleep(50);
-        }
-        return false;
-    }
-
-private:
-    KernelHandle CreateInstance() const
-    {
-        return KernelHandle(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX,
-                                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                             PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr));
-    }
-
-    // The next instance listens before the current client is served, so a
-    // client that comes right after another always finds one.
-    static unsigned __stdcall Serve(void* context)
-    {
-        auto* self = static_cast<FakeControlPipe*>(context);
-        KernelHandle next = self->CreateInstance();
-        SetEvent(self->ready_.Get());
-        while (next) {
-            KernelHandle pipe = std::move(next);
-            if (!ConnectNamedPipe(pipe.Get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
-                return 1;
-            if (WaitForSingleObject(self->stop_.Get(), 0) == WAIT_OBJECT_0)
-                return 0;
-            next = self->CreateInstance();
-            wchar_t buffer[1024] = {};
-            DWORD read = 0;
-            if (ReadFile(pipe.Get(), buffer, sizeof(buffer) - sizeof(wchar_t), &read, nullptr)) {
-                std::wstring request(buffer);
-                {
-                    std::lock_guard<std::mutex> guard(self->lock_);
-                    self->requests_.push_back(request);
-                }
-                auto found = self->replies_.find(request);
-                std::wstring reply = found == self->replies_.end() ? L"" : found->second;
-                DWORD written = 0;
-                WriteFile(pipe.Get(), reply.c_str(), static_cast<DWORD>((reply.size() + 1) * sizeof(wchar_t)), &written,
-                          nullptr);
-                FlushFileBuffers(pipe.Get());
-            }
-            DisconnectNamedPipe(pipe.Get());
-        }
-        return 1;
-    }
-
-    std::wstring name_;
-    std::map<std::wstring, std::wstring> replies_;
-    mutable std::mutex lock_;
-    std::vector<std::wstring> requests_;
-    KernelHandle stop_;
-    KernelHandle ready_;
-    KernelHandle thread_;
-};
+using test::FakeControlPipe;
 
 class SvhControlTest : public StandInTest {
 protected:
@@ -476,6 +379,122 @@ std::wstring TransactListener(const std::wstring& pipe, const std::wstring& mess
     return reply;
 }
 
+// Polls `condition` until it holds; bounded so that a hang fails the test.
+template <typename Condition>
+bool Eventually(Condition condition)
+{
+    for (DWORD waited = 0; waited < 15000; waited += 20) {
+        if (condition())
+            return true;
+        Sleep(20);
+    }
+    return condition();
+}
+
+// Runs `entry` through the sixth operation on the calling thread.
+BOOL RunOnThisThread(SvhControl* control, LPSERVICE_MAIN_FUNCTIONW entry, const std::wstring& name)
+{
+    std::wstring tableName = name;
+    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
+    return control->RunServiceTable(table, 1, name.c_str());
+}
+
+// The test DLL with the exports the hosting tests watch it through.
+class TestDll {
+public:
+    TestDll() : module_(LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str())) {}
+    ~TestDll()
+    {
+        if (module_)
+            FreeLibrary(module_);
+    }
+    TestDll(const TestDll&) = delete;
+    TestDll& operator=(const TestDll&) = delete;
+
+    bool Loaded() const { return module_ != nullptr; }
+    LPSERVICE_MAIN_FUNCTIONW Entry(const char* name) const { return Export<LPSERVICE_MAIN_FUNCTIONW>(name); }
+    LONG StartedCount() const { return Export<LONG(WINAPI*)()>("StartedCount")(); }
+    LONG ControlCount() const { return Export<LONG(WINAPI*)()>("ControlCount")(); }
+    DWORD LastControl() const { return Export<DWORD(WINAPI*)()>("LastControl")(); }
+    DWORD LastEventType() const { return Export<DWORD(WINAPI*)()>("LastEventType")(); }
+    DWORD MisuseError(int which) const { return Export<DWORD(WINAPI*)(int)>("MisuseError")(which); }
+
+private:
+    template <typename Fn>
+    Fn Export(const char* name) const
+    {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    }
+
+    HMODULE module_;
+};
+
+// The custom control that ends the test DLL's services that take no stop.
+const std::wstring kEndControl = L"SERVICE_CONTROL_QVX_MISC,%s,255,0,0,0";
+
+std::wstring ForService(std::wstring message, const std::wstring& name)
+{
+    const size_t at = message.find(L"%s");
+    return at == std::wstring::npos ? message + L"," + name : message.replace(at, 2, name);
+}
+
+// One run of a DLL service through the sixth operation on a thread of its
+// own, as the engine's service thread calls it. A run the test left going
+// is sent the end control and a stop, so that the thread can be joined.
+class DllServiceRun {
+public:
+    DllServiceRun(SvhControl* control, LPSERVICE_MAIN_FUNCTIONW entry, const std::wstring& name)
+        : name_(name)
+    {
+        thread_ = std::thread([this, control, entry] {
+            const BOOL ran = RunOnThisThread(control, entry, name_);
+            error_ = ran ? 0 : GetLastError();
+            ran_ = ran;
+            SetEvent(done_.Get());
+        });
+    }
+    ~DllServiceRun()
+    {
+        if (!Finished(0)) {
+            Post(ForService(kEndControl, name_));
+            Post(ForService(L"SERVICE_CONTROL_STOP", name_));
+        }
+        thread_.join();
+    }
+
+    bool Finished(DWORD timeoutMs = test::kChildDeadlineMs) const
+    {
+        return WaitForSingleObject(done_.Get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    int Ran() const { return ran_; }
+    DWORD Error() const { return error_; }
+    std::wstring ListenerPipe() const { return L"\\\\.\\pipe\\" + name_ + L"_qvxsvh_listenerpipe"; }
+    std::wstring Transact(const std::wstring& message) const { return TransactListener(ListenerPipe(), message, true); }
+    std::wstring Post(const std::wstring& message) const { return TransactListener(ListenerPipe(), message, false); }
+
+private:
+    const std::wstring name_;
+    KernelHandle done_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<int> ran_{-1};
+    std::atomic<DWORD> error_{0};
+    std::thread thread_;
+};
+
+// The management service's side of one run of a DLL service: a name of its
+// own, a control pipe that answers the start with `startArguments`, and the
+// service's mutex, made before the start as the launcher does.
+struct HostSide {
+    explicit HostSide(const std::wstring& startArguments = L"0,EMPTY")
+        : name(test::UniqueName(L"dllhost")), mutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()))
+    {
+        pipe.SetStartReply(name, L"SERVICE_START_PENDING," + startArguments);
+    }
+
+    const std::wstring name;
+    FakeControlPipe pipe;
+    KernelHandle mutex;
+};
+
 // A DLL service written like a Windows service runs under the host as a
 // process service would: the host hears of its start and its running state
 // while the service thread holds its mutex, the stop reaches its handler
@@ -483,43 +502,27 @@ std::wstring TransactListener(const std::wstring& pipe, const std::wstring& mess
 // the mutex free.
 TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListenerPipe)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,1,-x"}});
-    UsePipe(pipe.Name().c_str());
-    // The host makes the mutex before the start, as the launcher does.
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
-    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
-    ASSERT_NE(dll, nullptr);
-    auto entry = reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, "RegistersAndRuns")));
-    ASSERT_NE(entry, nullptr);
+    HostSide host(L"1,-x");
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
+    TestDll dll;
+    ASSERT_NE(dll.Entry("RegistersAndRuns"), nullptr);
 
-    std::wstring tableName = name;
-    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
-    std::atomic<int> result{-1};
-    std::atomic<DWORD> error{0};
-    std::thread service([&] {
-        const BOOL ran = control_->RunServiceTable(table, 1, name.c_str());
-        error = ran ? 0 : GetLastError();
-        result = ran;
-    });
-
-    const std::wstring listener = L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe";
-    const bool running = pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING");
-    EXPECT_TRUE(running) << "no running report";
-    if (running) {
-        EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
-        EXPECT_EQ(TransactListener(listener, L"SERVICE_CONTROL_INTERROGATE," + name, true), L"SERVICE_RUNNING");
-        EXPECT_EQ(result.load(), -1) << "the run ended while the service reported running";
+    {
+        DllServiceRun run(control_, dll.Entry("RegistersAndRuns"), name);
+        ASSERT_TRUE(host.pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+        EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+        EXPECT_EQ(run.Transact(L"SERVICE_CONTROL_INTERROGATE," + name), L"SERVICE_RUNNING");
+        EXPECT_FALSE(run.Finished(0)) << "the run ended while the service reported running";
+        EXPECT_EQ(run.Post(L"SERVICE_CONTROL_STOP," + name), L"");
+        ASSERT_TRUE(run.Finished());
+        EXPECT_EQ(run.Ran(), 1) << run.Error();
     }
-    EXPECT_EQ(TransactListener(listener, L"SERVICE_CONTROL_STOP," + name, false), L"");
-    service.join();
-    EXPECT_EQ(result.load(), 1) << error.load();
-    EXPECT_EQ(pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
+    EXPECT_EQ(host.pipe.Requests(), (std::vector<std::wstring>{L"SERVICE_START_PENDING," + name,
                                                           L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING",
                                                           L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"}));
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
-    FreeLibrary(dll);
+    EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // A service may only register under its own name and report with the handle
@@ -527,51 +530,199 @@ TEST_F(SvhControlTest, ADllServiceRunsUntilItsHandlerReportsTheStopFromTheListen
 // nothing reported and its mutex free.
 TEST_F(SvhControlTest, ADllServiceCannotActForAnotherServiceAndEndsWhenItReturnsUnreported)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
-    KernelHandle hostMutex(CreateMutexW(nullptr, FALSE, ToLowerAscii(name + L"_mutex").c_str()));
-    ASSERT_TRUE(hostMutex);
-    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
-    ASSERT_NE(dll, nullptr);
-    auto entry =
-        reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, "MisusesTheServiceCalls")));
-    auto misuseError = reinterpret_cast<DWORD(WINAPI*)(int)>(reinterpret_cast<void*>(GetProcAddress(dll, "MisuseError")));
-    ASSERT_TRUE(entry && misuseError);
+    HostSide host;
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
+    TestDll dll;
+    ASSERT_NE(dll.Entry("MisusesTheServiceCalls"), nullptr);
 
-    std::wstring tableName = name;
-    SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
-    EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << GetLastError();
-    EXPECT_EQ(misuseError(0), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_EQ(misuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
-    EXPECT_EQ(TakeFromAnotherThread(hostMutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
-    FreeLibrary(dll);
+    EXPECT_TRUE(RunOnThisThread(control_, dll.Entry("MisusesTheServiceCalls"), name)) << GetLastError();
+    EXPECT_EQ(dll.MisuseError(0), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(host.pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // A handle is good for its own run only: a service that kept it reports
 // nothing with it in a later run of the same name on the same thread.
 TEST_F(SvhControlTest, AHandleKeptFromAnEarlierRunIsRefused)
 {
-    const std::wstring name = test::UniqueName(L"dllhost");
-    FakeControlPipe pipe({{L"SERVICE_START_PENDING," + name, L"SERVICE_START_PENDING,0,EMPTY"}});
-    UsePipe(pipe.Name().c_str());
-    HMODULE dll = LoadLibraryW(test::BuiltProgramPath(L"qvxtest_dllsvc.dll").c_str());
-    ASSERT_NE(dll, nullptr);
-    auto misuseError = reinterpret_cast<DWORD(WINAPI*)(int)>(reinterpret_cast<void*>(GetProcAddress(dll, "MisuseError")));
-    ASSERT_NE(misuseError, nullptr);
+    HostSide host;
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
+    TestDll dll;
+    ASSERT_TRUE(dll.Loaded());
 
-    std::wstring tableName = name;
     for (const char* entryName : {"KeepsItsHandle", "ReportsWithTheKeptHandle"}) {
-        auto entry = reinterpret_cast<LPSERVICE_MAIN_FUNCTIONW>(reinterpret_cast<void*>(GetProcAddress(dll, entryName)));
-        ASSERT_NE(entry, nullptr) << entryName;
-        SERVICE_TABLE_ENTRYW table[] = {{tableName.data(), entry}, {nullptr, nullptr}};
-        EXPECT_TRUE(control_->RunServiceTable(table, 1, name.c_str())) << entryName << " " << GetLastError();
+        ASSERT_NE(dll.Entry(entryName), nullptr) << entryName;
+        EXPECT_TRUE(RunOnThisThread(control_, dll.Entry(entryName), name)) << entryName << " " << GetLastError();
     }
-    EXPECT_EQ(misuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    for (const std::wstring& request : pipe.Requests())
+    EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    for (const std::wstring& request : host.pipe.Requests())
         EXPECT_EQ(request, L"SERVICE_START_PENDING," + name);
-    FreeLibrary(dll);
+}
+
+// A report of a state no service can be in is refused and changes nothing:
+// the service is not taken for running, so its run ends when its entry point
+// returns, with nothing reported.
+TEST_F(SvhControlTest, AReportOfAnUnknownStateIsRefused)
+{
+    HostSide host;
+    const std::wstring& name = host.name;
+    UsePipe(host.pipe.Name().c_str());
+    ASSERT_TRUE(host.mutex);
+    TestDll dll;
+    ASSERT_NE(dll.Entry("ReportsAnUnknownState"), nullptr);
+
+    {
+        DllServiceRun run(control_, dll.Entry("ReportsAnUnknownState"), name);
+        EXPECT_TRUE(run.Finished(10000)) << "the run waits for a service that never ran";
+        EXPECT_EQ(dll.MisuseError(1), static_cast<DWORD>(ERROR_INVALID_DATA));
+    }
+    EXPECT_EQ(host.pipe.Requests(), std::vector<std::wstring>{L"SERVICE_START_PENDING," + name});
+    EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// Each listener message reaches a running DLL service's handler as the
+// control the service accepted, or is dropped; either way the service goes
+// on running until its handler reports it stopped.
+TEST_F(SvhControlTest, ListenerMessagesReachTheHandlerAsTheServiceAcceptsThem)
+{
+    TestDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    struct Case {
+        const char* name;
+        const char* entry;
+        DWORD accepted;
+        const wchar_t* message;
+        // The control the handler gets, or 0 when the message is dropped
+        // with the stand-in's log line `dropped`.
+        DWORD control;
+        DWORD eventType;
+        const wchar_t* dropped;
+    };
+    const Case cases[] = {
+        {"stop not accepted", "NeverAcceptsStop", 0, L"SERVICE_CONTROL_STOP", 0, 0, L"stop dropped"},
+        {"stop ignored by the handler", "IgnoresTheStop", 0, L"SERVICE_CONTROL_STOP", SERVICE_CONTROL_STOP, 0, nullptr},
+        {"shutdown accepted", "AcceptsWhatItIsTold", SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN,
+         L"SERVICE_CONTROL_SHUTDOWN", SERVICE_CONTROL_SHUTDOWN, 0, nullptr},
+        {"shutdown taken as a stop", "AcceptsWhatItIsTold", SERVICE_ACCEPT_STOP, L"SERVICE_CONTROL_SHUTDOWN",
+         SERVICE_CONTROL_STOP, 0, nullptr},
+        {"shutdown with neither accepted", "AcceptsWhatItIsTold", SERVICE_ACCEPT_POWEREVENT, L"SERVICE_CONTROL_SHUTDOWN",
+         0, 0, L"stop dropped"},
+        {"power change accepted", "AcceptsWhatItIsTold", SERVICE_ACCEPT_POWEREVENT,
+         L"SERVICE_CONTROL_QVX_POWER_STATE_CHANGE", SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, nullptr},
+        {"power change not accepted", "AcceptsWhatItIsTold", SERVICE_ACCEPT_STOP,
+         L"SERVICE_CONTROL_QVX_POWER_STATE_CHANGE", 0, 0, L"power change dropped"},
+        {"forwarded control", "NeverAcceptsStop", 0, L"SERVICE_CONTROL_QVX_MISC,%s,14,5,0,0", 14, 5, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostSide host(L"1," + std::to_wstring(c.accepted));
+        const std::wstring& name = host.name;
+        UsePipe(host.pipe.Name().c_str());
+        ASSERT_TRUE(host.mutex);
+        ASSERT_NE(dll.Entry(c.entry), nullptr);
+        const std::wstring stopped = L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED";
+        {
+            DllServiceRun run(control_, dll.Entry(c.entry), name);
+            ASSERT_TRUE(host.pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+            const LONG before = dll.ControlCount();
+            EXPECT_EQ(run.Post(ForService(c.message, name)), L"");
+            if (c.control != 0) {
+                ASSERT_TRUE(Eventually([&] { return dll.ControlCount() > before; })) << "the handler was not called";
+                EXPECT_EQ(dll.LastControl(), c.control);
+                EXPECT_EQ(dll.LastEventType(), c.eventType);
+            } else {
+                const std::wstring line = std::wstring(c.dropped) + L" " + name + L"\n";
+                ASSERT_TRUE(Eventually([&] { return library_.Log().find(line) != std::wstring::npos; }))
+                    << WideToUtf8(library_.Log());
+                EXPECT_EQ(dll.ControlCount(), before) << "the handler was called";
+            }
+
+            EXPECT_FALSE(run.Finished(0));
+            EXPECT_EQ(run.Transact(L"SERVICE_CONTROL_INTERROGATE," + name), L"SERVICE_RUNNING");
+            EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_TIMEOUT));
+            EXPECT_FALSE(host.pipe.Received(stopped));
+
+            EXPECT_EQ(run.Post(ForService(kEndControl, name)), L"");
+            ASSERT_TRUE(run.Finished());
+            EXPECT_EQ(run.Ran(), 1) << run.Error();
+        }
+        EXPECT_TRUE(host.pipe.Received(stopped));
+        EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+    }
+}
+
+// A start that cannot reach the entry point fails the sixth operation with
+// the step's error and leaves nothing of the run: no listener pipe, the
+// mutex not held, and no registration under the name, so that the next run
+// of the same service registers and runs as usual.
+TEST_F(SvhControlTest, AStartThatCannotRunFailsWithItsErrorAndLeavesNothingBehind)
+{
+    TestDll dll;
+    ASSERT_TRUE(dll.Loaded());
+    struct Case {
+        const char* name;
+        bool mutexHeldElsewhere;
+        bool controlPipe;
+        bool hostKnowsTheService;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"mutex held elsewhere past the wait", true, true, true, ERROR_SERVICE_ALREADY_RUNNING},
+        {"no control pipe", false, false, true, ERROR_FILE_NOT_FOUND},
+        {"the host does not know the service", false, true, false, ERROR_SERVICE_DOES_NOT_EXIST},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HostSide host;
+        const std::wstring& name = host.name;
+        if (!c.hostKnowsTheService)
+            host.pipe.SetStartReply(name, L"SERVICE_NOT_FOUND");
+        UsePipe(c.controlPipe ? host.pipe.Name().c_str() : L"\\\\.\\pipe\\qvx-no-such-pipe");
+        ASSERT_TRUE(host.mutex);
+        KernelHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        KernelHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread holder;
+        if (c.mutexHeldElsewhere) {
+            holder = std::thread([&] {
+                WaitForSingleObject(host.mutex.Get(), INFINITE);
+                SetEvent(held.Get());
+                WaitForSingleObject(release.Get(), INFINITE);
+                ReleaseMutex(host.mutex.Get());
+            });
+            ASSERT_EQ(WaitForSingleObject(held.Get(), test::kChildDeadlineMs), static_cast<DWORD>(WAIT_OBJECT_0));
+        }
+
+        const LONG started = dll.StartedCount();
+        SetLastError(0);
+        EXPECT_FALSE(RunOnThisThread(control_, dll.Entry("RegistersAndRuns"), name));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(dll.StartedCount(), started) << "the entry point ran";
+        HANDLE listener = CreateFileW((L"\\\\.\\pipe\\" + name + L"_qvxsvh_listenerpipe").c_str(),
+                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(listener, INVALID_HANDLE_VALUE) << "the listener pipe outlived the failed start";
+        if (listener != INVALID_HANDLE_VALUE)
+            CloseHandle(listener);
+        EXPECT_EQ(host.pipe.Requests().empty(), !c.controlPipe || c.mutexHeldElsewhere);
+        if (holder.joinable()) {
+            SetEvent(release.Get());
+            holder.join();
+        }
+        EXPECT_EQ(TakeFromAnotherThread(host.mutex.Get()), static_cast<DWORD>(WAIT_OBJECT_0));
+
+        host.pipe.SetStartReply(name, L"SERVICE_START_PENDING,0,EMPTY");
+        UsePipe(host.pipe.Name().c_str());
+        DllServiceRun next(control_, dll.Entry("RegistersAndRuns"), name);
+        ASSERT_TRUE(host.pipe.WaitFor(L"SET_SERVICE_STATUS," + name + L",SERVICE_RUNNING")) << "no running report";
+        EXPECT_EQ(next.Post(L"SERVICE_CONTROL_STOP," + name), L"");
+        ASSERT_TRUE(next.Finished());
+        EXPECT_EQ(next.Ran(), 1) << next.Error();
+        EXPECT_TRUE(host.pipe.Received(L"SET_SERVICE_STATUS," + name + L",SERVICE_STOPPED"));
+    }
 }
 
 } // namespace

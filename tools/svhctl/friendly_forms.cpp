@@ -26,6 +26,9 @@ constexpr int kEmptyReplyExitCode = ERROR_NOT_SUPPORTED;
 constexpr DWORD kMaxProfileBytes = 1024 * 1024;
 // A hosted service serves "\\.\pipe\<name>" followed by this.
 constexpr wchar_t kListenerPipeSuffix[] = L"_qvxsvh_listenerpipe";
+// The type the configuration reply gives a service the host runs as a DLL
+// inside its own process.
+constexpr wchar_t kDllServiceType[] = L"SERVICE_SVH_USER_DLL";
 
 // One connection for the requests of one verb.
 class Session {
@@ -200,16 +203,23 @@ bool ReadProfile(const std::wstring& path, std::wstring& text, int& exitCode)
     return true;
 }
 
-// The service the profile describes: the text of the root's "Name".
-std::wstring ProfileServiceName(const std::wstring& profile)
+// The text of the profile root's element `name`; empty when the profile or
+// the element is missing.
+std::wstring ProfileElement(const std::wstring& profile, const char* name)
 {
     tinyxml2::XMLDocument document(true, tinyxml2::PRESERVE_WHITESPACE);
     const std::string utf8 = qvx::WideToUtf8(profile);
     if (document.Parse(utf8.c_str()) != tinyxml2::XML_SUCCESS)
         return {};
     const tinyxml2::XMLElement* root = document.FirstChildElement();
-    const tinyxml2::XMLElement* name = root ? root->FirstChildElement("Name") : nullptr;
-    return name && name->GetText() ? qvx::Utf8ToWide(name->GetText()) : std::wstring();
+    const tinyxml2::XMLElement* element = root ? root->FirstChildElement(name) : nullptr;
+    return element && element->GetText() ? qvx::Utf8ToWide(element->GetText()) : std::wstring();
+}
+
+// The service the profile describes: the text of the root's "Name".
+std::wstring ProfileServiceName(const std::wstring& profile)
+{
+    return ProfileElement(profile, "Name");
 }
 
 int Create(const Options& options, const std::vector<std::wstring>& operands)
@@ -241,6 +251,24 @@ int Create(const Options& options, const std::vector<std::wstring>& operands)
     return exitCode;
 }
 
+// The entry point of a DLL service. The configuration reply carries the
+// DLL's path but not its export; the app-profile reply carries both.
+bool EntryPointOf(Session& session, const std::wstring& service, std::wstring& entry, int& exitCode)
+{
+    const std::wstring request = L"QUERY_SERVICE_APP_PROFILE," + service;
+    std::wstring reply;
+    if (!session.Ask(request, reply, exitCode))
+        return false;
+    // The empty reply: the service went away between the requests.
+    if (reply.empty() || ReplyError(request, reply) != ERROR_SUCCESS) {
+        entry.clear();
+        return true;
+    }
+    const size_t comma = reply.find(L',');
+    entry = ProfileElement(comma == std::wstring::npos ? std::wstring() : reply.substr(comma + 1), "ServiceMain");
+    return true;
+}
+
 int Show(const Options& options, const std::wstring& service)
 {
     Session session(options);
@@ -253,13 +281,22 @@ int Show(const Options& options, const std::wstring& service)
         return exitCode;
     const std::wstring configRequest = L"QUERY_SERVICE_CONFIG," + service;
     std::wstring config;
+    std::wstring entryPoint;
     if (!session.Ask(configRequest, config, exitCode))
         return exitCode;
-    if ((exitCode = Outcome(configRequest, config, options)) != 0 || options.raw)
+    if ((exitCode = Outcome(configRequest, config, options)) != 0)
         return exitCode;
-
     const std::vector<std::wstring> state = Fields(status, L',');
     const std::vector<std::wstring> fields = Fields(config, L',');
+    if (fields.size() == 6 && fields[1] == kDllServiceType) {
+        std::wstring entry;
+        if (!EntryPointOf(session, service, entry, exitCode))
+            return exitCode;
+        if (!options.raw)
+            entryPoint = L"ENTRY_POINT   " + (entry.empty() ? std::wstring(L"(not given by the host)") : entry) + L"\n";
+    }
+    if (options.raw)
+        return 0;
     if (state.size() != 2 || fields.size() != 6) {
         Err(L"svhctl: unexpected reply: " + config + L"\n");
         return ERROR_INVALID_DATA;
@@ -272,14 +309,17 @@ int Show(const Options& options, const std::wstring& service)
     }
     // Only a service with a process can tell its id; one that does not
     // answer is shown without it.
+    // A DLL service runs inside the host, so the id it gives is the host's.
     std::wstring processId;
     if (state[1] != L"SERVICE_STOPPED") {
         if (const DWORD id = ProcessIdOf(service))
-            processId = L"PROCESS_ID    " + std::to_wstring(id) + L"\n";
+            processId = L"PROCESS_ID    " + std::to_wstring(id) + (entryPoint.empty() ? L"" : L" (the service host's)") +
+                        L"\n";
     }
     Out(L"SERVICE_NAME  " + qvx::ToLowerAscii(service) + L"\n" + L"STATE         " + state[1] + L"\n" + processId +
         L"TYPE          " + fields[1] + L"\n" + L"STARTUP       " + fields[2] + L"\n" + L"BINARY_PATH   " +
-        fields[3] + L"\n" + L"ACCOUNT       " + fields[4] + L"\n" + L"DEPENDENCIES  " + dependencies + L"\n");
+        fields[3] + L"\n" + entryPoint + L"ACCOUNT       " + fields[4] + L"\n" + L"DEPENDENCIES  " +
+        dependencies + L"\n");
     return 0;
 }
 

@@ -4,7 +4,8 @@
 // host's replies as they came).
 //
 //     create PROFILE-FILE          create a service from its app profile
-//     show SERVICE                 configuration, state and, while it runs, process id
+//     show SERVICE                 configuration, state and, while it runs, process id;
+//                                  a DLL service also with its entry point
 //     list [TYPE]                  services of a type (all by default), each
 //                                  with its state and when it last started
 //     config SERVICE [--startup PROFILE] [--path PATH]

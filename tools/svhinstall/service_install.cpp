@@ -115,7 +115,7 @@ DWORD PlaceSampleService(const std::wstring& sourceFolder)
         return Fail(std::wstring(L"expanding ") + kSampleFolder, ERROR_ENVVAR_NOT_FOUND);
     const std::wstring source = Unslashed(sourceFolder);
     bool folderMade = false;
-    for (const wchar_t* name : {kSampleImageName, kSampleProfileName}) {
+    for (const wchar_t* name : kSampleFiles) {
         const std::wstring from = source + L"\\" + name;
         if (GetFileAttributesW(from.c_str()) == INVALID_FILE_ATTRIBUTES) {
             if (g_log)
@@ -140,7 +140,7 @@ DWORD RemoveSampleService()
     if (target.empty())
         return Fail(std::wstring(L"expanding ") + kSampleFolder, ERROR_ENVVAR_NOT_FOUND);
     DWORD result = ERROR_SUCCESS;
-    for (const wchar_t* name : {kSampleImageName, kSampleProfileName}) {
+    for (const wchar_t* name : kSampleFiles) {
         const std::wstring path = target + L"\\" + name;
         if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
             GetLastError() != ERROR_PATH_NOT_FOUND)

@@ -27,22 +27,27 @@ DWORD InstallServiceHost(const std::wstring& folder);
 // install-folder setting. Missing pieces are no failure. 0 or the last error.
 DWORD RemoveServiceHost();
 
-// The sample hosted service, qvxsample.exe, and its app profile go where
-// that profile's BinaryPath points; the host expands the variable when the
-// service is created, and the installer in the same way.
+// The sample hosted services go where their profiles' BinaryPath points; the
+// host expands the variable when a service is created, and the installer in
+// the same way: qvxsample.exe, a service process, and qvxsampledll.dll, a
+// service the host runs inside its own process, each with its app profile.
 constexpr wchar_t kSampleFolder[] = L"%ProgramFiles%\\Quorvex\\Tessera";
 constexpr wchar_t kSampleImageName[] = L"qvxsample.exe";
 constexpr wchar_t kSampleProfileName[] = L"qvxsample.xml";
+constexpr wchar_t kSampleDllName[] = L"qvxsampledll.dll";
+constexpr wchar_t kSampleDllProfileName[] = L"qvxsampledll.xml";
+constexpr const wchar_t* kSampleFiles[] = {kSampleImageName, kSampleProfileName, kSampleDllName,
+                                           kSampleDllProfileName};
 
-// Copies the sample's image and profile from `sourceFolder` into
+// Copies the samples' files (kSampleFiles) from `sourceFolder` into
 // kSampleFolder, creating the folders and replacing copies that are there.
 // A file missing from `sourceFolder` is no failure: it is noted on the log
 // and not copied. 0, or the first error met.
 DWORD PlaceSampleService(const std::wstring& sourceFolder);
 
-// Deletes the sample's image and profile from kSampleFolder, then each folder
-// of that path that is left empty, up to the suite's own folder. Missing
-// pieces are no failure. 0 or the last error.
+// Deletes the samples' files from kSampleFolder, then each folder of that
+// path that is left empty, up to the suite's own folder. Missing pieces are
+// no failure. 0 or the last error.
 DWORD RemoveSampleService();
 
 // kSampleFolder with its variables expanded; empty when they cannot be.

@@ -3,8 +3,9 @@
 //     svhinstall install [FOLDER]   FOLDER\qvxsvh.exe (default: this program's folder)
 //     svhinstall remove
 //
-// Installing also places the sample hosted service of FOLDER (qvxsample.exe
-// and its app profile qvxsample.xml) where the profile's BinaryPath points,
+// Installing also places the sample hosted services of FOLDER (qvxsample.exe
+// with its app profile qvxsample.xml, and the DLL service qvxsampledll.dll
+// with qvxsampledll.xml) where the profiles' BinaryPath points,
 // %ProgramFiles%\Quorvex\Tessera; removing takes them away again.
 //
 // Exit code: 0, or the Windows error of the step that failed.
@@ -52,9 +53,11 @@ int wmain(int argc, wchar_t** argv)
             return static_cast<int>(error);
         wprintf(L"svhinstall: qvxsvh, qvxtrust and qvxfwsvc run %ls\\%ls\n", folder.c_str(), qvx::kHostImageName);
         error = qvx::PlaceSampleService(folder);
-        const std::wstring sample = qvx::SampleFolder() + L"\\" + qvx::kSampleImageName;
-        if (error == ERROR_SUCCESS && GetFileAttributesW(sample.c_str()) != INVALID_FILE_ATTRIBUTES)
-            wprintf(L"svhinstall: the sample service is %ls\n", sample.c_str());
+        for (const wchar_t* image : {qvx::kSampleImageName, qvx::kSampleDllName}) {
+            const std::wstring sample = qvx::SampleFolder() + L"\\" + image;
+            if (error == ERROR_SUCCESS && GetFileAttributesW(sample.c_str()) != INVALID_FILE_ATTRIBUTES)
+                wprintf(L"svhinstall: a sample service is %ls\n", sample.c_str());
+        }
         return static_cast<int>(error);
     }
     if (verb == L"remove" && argc == 2) {

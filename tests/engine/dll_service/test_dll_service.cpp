@@ -4,6 +4,7 @@
 // naming that export finds it missing.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -38,6 +39,35 @@ DWORD WINAPI StopOnControl(DWORD control, DWORD /*eventType*/, void* /*data*/, v
     if (control == SERVICE_CONTROL_STOP)
         Report(SERVICE_STOPPED, 0);
     return NO_ERROR;
+}
+
+// The custom control that lets a test end a service that takes no stop.
+constexpr DWORD kEndControl = 255;
+
+LONG g_controls = 0;
+DWORD g_lastControl = MAXDWORD;
+DWORD g_lastEventType = MAXDWORD;
+
+// Counts every control it is given and reports stopped only on kEndControl:
+// a stop is ignored.
+DWORD WINAPI IgnoreStop(DWORD control, DWORD eventType, void* /*data*/, void* /*context*/)
+{
+    g_lastControl = control;
+    g_lastEventType = eventType;
+    InterlockedIncrement(&g_controls);
+    if (control == kEndControl)
+        Report(SERVICE_STOPPED, 0);
+    return NO_ERROR;
+}
+
+void RegisterAndReportRunning(DWORD argc, wchar_t** argv, LPHANDLER_FUNCTION_EX handler, DWORD accepted)
+{
+    InterlockedIncrement(&started);
+    g_status = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", handler, nullptr);
+    if (!g_status)
+        return;
+    Report(SERVICE_START_PENDING, 0);
+    Report(SERVICE_RUNNING, accepted);
 }
 
 } // namespace
@@ -93,6 +123,59 @@ __declspec(dllexport) void WINAPI ReportsWithTheKeptHandle(DWORD /*argc*/, wchar
     status.dwCurrentState = SERVICE_RUNNING;
     SetLastError(0);
     g_misuse[1] = g_kept && SetServiceStatus(g_kept, &status) ? 0 : GetLastError();
+}
+
+// Reports running accepting a stop, but its handler ignores the stop, so it
+// never reports stopped; custom control 255 ends it.
+__declspec(dllexport) void WINAPI IgnoresTheStop(DWORD argc, wchar_t** argv)
+{
+    RegisterAndReportRunning(argc, argv, &IgnoreStop, SERVICE_ACCEPT_STOP);
+}
+
+// Reports running accepting no control and returns; custom control 255
+// ends it.
+__declspec(dllexport) void WINAPI NeverAcceptsStop(DWORD argc, wchar_t** argv)
+{
+    RegisterAndReportRunning(argc, argv, &IgnoreStop, 0);
+}
+
+// Reports running accepting the controls its first start argument gives in
+// decimal; its handler is that of IgnoresTheStop.
+__declspec(dllexport) void WINAPI AcceptsWhatItIsTold(DWORD argc, wchar_t** argv)
+{
+    const DWORD accepted = argc > 1 ? wcstoul(argv[1], nullptr, 10) : 0;
+    RegisterAndReportRunning(argc, argv, &IgnoreStop, accepted);
+}
+
+// How many controls the handler of IgnoresTheStop, NeverAcceptsStop or
+// AcceptsWhatItIsTold was given, and the last one with its event type.
+__declspec(dllexport) LONG WINAPI ControlCount()
+{
+    return InterlockedCompareExchange(&g_controls, 0, 0);
+}
+
+__declspec(dllexport) DWORD WINAPI LastControl()
+{
+    return g_lastControl;
+}
+
+__declspec(dllexport) DWORD WINAPI LastEventType()
+{
+    return g_lastEventType;
+}
+
+// Registers and reports a state no service can be in, accepting a stop,
+// then returns; what the report failed with is kept as MisuseError(1).
+__declspec(dllexport) void WINAPI ReportsAnUnknownState(DWORD argc, wchar_t** argv)
+{
+    InterlockedIncrement(&started);
+    g_status = RegisterServiceCtrlHandlerExW(argc > 0 ? argv[0] : L"", &StopOnControl, nullptr);
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_PAUSED + 1;
+    status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    SetLastError(0);
+    g_misuse[1] = g_status && SetServiceStatus(g_status, &status) ? 0 : GetLastError();
 }
 
 __declspec(dllexport) void WINAPI ReturnAtOnce(DWORD /*argc*/, wchar_t** /*argv*/)
