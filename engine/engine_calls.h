@@ -28,9 +28,6 @@ void WaitDllServices(HostRuntime& runtime);
 // Removes (true) or restores (false) launch protection of a Windows service.
 DWORD SetServiceLaunchProtection(const wchar_t* serviceName, bool removeProtection);
 
-// Locks (true) or unlocks (false) the service object of a Windows service.
-DWORD SetLockdown(const wchar_t* serviceName, bool lock);
-
 // The monitor thread's calls into exit handling and restart policy.
 // SweepHostedProcesses(true) looks after the watched hosted-service
 // processes each time the monitor wakes; false only wakes the monitor.

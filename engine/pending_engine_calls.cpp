@@ -14,10 +14,4 @@ DWORD SetServiceLaunchProtection(const wchar_t* serviceName, bool removeProtecti
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-DWORD SetLockdown(const wchar_t* serviceName, bool lock)
-{
-    QVX_TRACE(trace::kWarning, 6, L"not built: SetLockdown", serviceName, lock);
-    return ERROR_CALL_NOT_IMPLEMENTED;
-}
-
 } // namespace qvx

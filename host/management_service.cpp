@@ -12,6 +12,7 @@
 #include "host/service_status.h"
 #include "platform/locks.h"
 #include "platform/trace.h"
+#include "protect/service_lockdown.h"
 
 namespace qvx {
 

@@ -23,6 +23,7 @@
 #include "platform/handles.h"
 #include "platform/trace.h"
 #include "protect/access_control.h"
+#include "protect/service_lockdown.h"
 #include "protocol/host_hooks.h"
 #include "protocol/message_codec.h"
 #include "protocol/pipe_server.h"
@@ -39,9 +40,11 @@ constexpr DWORD kMonitorTerminatedExitCode = 258;
 // Total physical memory at or below this many KiB counts as low memory.
 constexpr DWORDLONG kLowMemoryKiB = 1024;
 
-void PendingApplyStoredLockdown(const wchar_t* serviceName)
+void ApplyOwnStoredLockdown(const wchar_t* serviceName)
 {
-    QVX_TRACE(trace::kWarning, 1, L"not built: ApplyStoredLockdown; the stored lockdown is not applied", serviceName);
+    const DWORD error = ApplyStoredLockdown(serviceName);
+    if (error != ERROR_SUCCESS)
+        QVX_TRACE(trace::kError, 1, serviceName, L"the recorded lockdown could not be applied", error);
 }
 
 void PendingRegisterLegacyHostPolicy(ManagementService& /*service*/, AacObject& /*object*/)
@@ -108,7 +111,7 @@ AacCallback* DefaultAccessCallback(ManagementService& /*service*/)
 }
 
 const ManagementRunCalls g_realCalls = {
-    PendingApplyStoredLockdown,
+    ApplyOwnStoredLockdown,
     QueryLaunchProtection,
     OpenStartupAccessControl,
     PendingRegisterLegacyHostPolicy,

@@ -36,6 +36,8 @@ void HandleSetServiceStatus(const std::wstring& request, SVHServerPipe& pipe);
 void HandleControlService(const std::wstring& request, SVHServerPipe& pipe);
 void HandleDisablePpl(const std::wstring& request, SVHServerPipe& pipe);
 void HandleDisablePplEx(const std::wstring& request, SVHServerPipe& pipe);
+
+// protocol/lockdown_command.cpp
 void HandleEnableDisableLockdown(const std::wstring& request, SVHServerPipe& pipe);
 
 } // namespace qvx

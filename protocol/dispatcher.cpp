@@ -71,7 +71,7 @@ const CommandEntry kCommands[] = {
     {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService, false},
     {L"DISABLE_PPL", nullptr}, // HandleDisablePpl
     {L"DISABLE_PPL_EX", nullptr}, // HandleDisablePplEx
-    {L"ENABLE_DISABLE_LOCKDOWN", nullptr}, // HandleEnableDisableLockdown
+    {L"ENABLE_DISABLE_LOCKDOWN", HandleEnableDisableLockdown},
 };
 
 // Every completed transfer wakes the monitor of the pipe's host.

@@ -578,6 +578,15 @@ bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::
         exitCode = Simple(options,
                           L"ENABLEDISABLE_SERVICE," + operands[0] + (enable ? L",ENABLE" : L",DISABLE"),
                           (enable ? L"enabled " : L"disabled ") + qvx::ToLowerAscii(operands[0]));
+    } else if (verb == L"lockdown" && count == 2 &&
+               (qvx::EqualsFolded(operands[1], L"on") || qvx::EqualsFolded(operands[1], L"off"))) {
+        // The host acknowledges a request it understood; how the lockdown
+        // went is in its trace, so the words say only what was asked.
+        const bool lock = qvx::EqualsFolded(operands[1], L"on");
+        exitCode = Simple(options,
+                          L"ENABLE_DISABLE_LOCKDOWN," + operands[0] + (lock ? L",ENABLE" : L",DISABLE"),
+                          (lock ? L"asked the host to lock down " : L"asked the host to lift the lockdown of ") +
+                              qvx::ToLowerAscii(operands[0]));
     } else if (verb == L"dependents" && (count == 1 || count == 2)) {
         exitCode = Enumerate(options,
                              L"ENUM_DEP_SERVICES," + operands[0] + L"," +
@@ -603,6 +612,7 @@ const wchar_t* FriendlyUsage()
            L"       svhctl [--pipe NAME] [--raw] start SERVICE [ARGUMENT...]\n"
            L"       svhctl [--pipe NAME] [--raw] stop SERVICE\n"
            L"       svhctl [--pipe NAME] [--raw] delete|enable|disable SERVICE\n"
+           L"       svhctl [--pipe NAME] [--raw] lockdown SERVICE on|off\n"
            L"       svhctl [--pipe NAME] [--raw] dependents SERVICE [SERVICE_STATE_ALL|SERVICE_ACTIVE|SERVICE_INACTIVE]\n"
            L"       svhctl [--pipe NAME] [--raw] power [set [POWERPROFILE_NAME...]]\n"
            L"       svhctl [--pipe NAME] [--raw] profile SERVICE\n"

@@ -13,6 +13,7 @@
 //     start SERVICE [ARGUMENT...]  start it, with one-shot arguments (else its stored ones)
 //     stop SERVICE                 stop it (and the services that depend on it)
 //     delete | enable | disable SERVICE
+//     lockdown SERVICE on|off      lock or unlock the service's Windows service
 //     dependents SERVICE [FILTER]  services that depend on SERVICE
 //     power [set [NAME...]]        the host's power state, or set it
 //     profile SERVICE              the service's app profile (XML)

@@ -1,0 +1,258 @@
+#include "protect/access_exception.h"
+
+#include <rpc.h>
+
+#include <cwchar>
+#include <string>
+
+#include "platform/companion_interfaces.h"
+#include "platform/driver_device.h"
+#include "platform/trace.h"
+#include "protect/access_control.h"
+#include "protect/rule_identifier.h"
+
+namespace qvx {
+
+struct AccessException {
+    HANDLE writeHandle = nullptr;
+    DWORD writeBegins = 0;
+    HANDLE readHandle = nullptr;
+    DWORD readBegins = 0;
+    AacObject* policyObject = nullptr;
+    AacPolicy* policy = nullptr;
+    GUID clientGuid = {};
+    GUID policyGuid = {};
+    DWORD processId = 0;
+    DWORD threadId = 0;
+};
+
+namespace {
+
+constexpr size_t kDescriptionChars = 1024;
+constexpr wchar_t kEveryObject[] = L"*";
+
+template <typename... Args>
+std::wstring Format(const wchar_t* pattern, Args... args)
+{
+    wchar_t text[kDescriptionChars] = {};
+    swprintf(text, kDescriptionChars, pattern, args...);
+    return text;
+}
+
+// The device under its local name, else its global one; null when neither opens.
+HANDLE OpenDevice(DWORD access)
+{
+    DriverDevice& device = CurrentDriverDevice();
+    for (const wchar_t* name : {kDriverDeviceName, kDriverGlobalDeviceName}) {
+        HANDLE handle = device.Open(name, access);
+        if (handle != INVALID_HANDLE_VALUE && handle != nullptr)
+            return handle;
+    }
+    return nullptr;
+}
+
+// Builds one rule of `action` with an actor and the given targets, adds it
+// to the scope's policy and commits the policy. 0 or the library's result.
+struct Target {
+    AacObjectType type;
+    const wchar_t* path;
+    DWORD access;
+    DWORD accessEx;
+};
+
+HRESULT CommitRule(AccessException& scope, const std::wstring& description, AacRuleAction action,
+                   AacActorKind actorKind, DWORD actorId, const Target* targets, size_t targetCount)
+{
+    GUID ruleId = {};
+    DWORD error = RuleIdentifier(description, &ruleId);
+    if (error != ERROR_SUCCESS)
+        return HRESULT_FROM_WIN32(error);
+    AacObject& object = *scope.policyObject;
+    AacRule* rule = nullptr;
+    HRESULT result = object.CreateRule(&ruleId, description.c_str(), action, &rule);
+    AacMatcher* actor = nullptr;
+    if (result == S_OK)
+        result = object.CreateActorMatcher(actorKind, nullptr, actorId, &actor);
+    if (result == S_OK)
+        result = object.AddMatcher(rule, actor);
+    for (size_t i = 0; result == S_OK && i < targetCount; ++i) {
+        AacMatcher* target = nullptr;
+        result = object.CreateTargetMatcher(targets[i].type, targets[i].path, targets[i].access, targets[i].accessEx,
+                                            &target);
+        if (result == S_OK)
+            result = object.AddMatcher(rule, target);
+        if (target)
+            target->Release();
+    }
+    if (result == S_OK)
+        result = object.AddRule(scope.policy, rule);
+    if (result == S_OK)
+        result = object.CommitPolicy(&scope.policyGuid, scope.policy);
+    if (actor)
+        actor->Release();
+    if (rule)
+        rule->Release();
+    if (result != S_OK)
+        QVX_TRACE(trace::kError, 1, L"exception rule not committed", description, static_cast<DWORD>(result));
+    return result;
+}
+
+void ReleasePolicyObject(AccessException& scope)
+{
+    if (scope.policy)
+        scope.policy->Release();
+    scope.policy = nullptr;
+    if (scope.policyObject)
+        scope.policyObject->Release();
+    scope.policyObject = nullptr;
+}
+
+// The scope's policy with its two housekeeping rules: removed when this
+// process ends, its rules disabled when this thread ends.
+bool CreateScopePolicy(AccessException& scope)
+{
+    if (UuidCreate(&scope.clientGuid) != RPC_S_OK || UuidCreate(&scope.policyGuid) != RPC_S_OK) {
+        QVX_TRACE(trace::kError, 2, L"UuidCreate failed");
+        return false;
+    }
+    if (OpenAccessControlWithFallback(scope.clientGuid, nullptr, &scope.policyObject) != ERROR_SUCCESS)
+        return false;
+    const std::wstring name = Format(L"accesslib policy %x:%x", scope.processId, scope.threadId);
+    HRESULT result = scope.policyObject->CreatePolicy(&scope.policyGuid, name.c_str(), &scope.policy);
+    if (result != S_OK) {
+        QVX_TRACE(trace::kError, 3, L"exception policy not created", static_cast<DWORD>(result));
+        ReleasePolicyObject(scope);
+        return false;
+    }
+    const Target everything[] = {{kAacObjectAny, kEveryObject, 0, 0}};
+    result = CommitRule(scope,
+                        Format(L"al delete policy on terminate process 0x%x (%d) rule", scope.processId,
+                               static_cast<int>(scope.processId)),
+                        kAacDeletePolicyOnTerminate, kAacActorProcessId, scope.processId, everything, 1);
+    if (result == S_OK)
+        result = CommitRule(scope,
+                            Format(L"al disable rules on terminate thread 0x%x (%d) rule", scope.threadId,
+                                   static_cast<int>(scope.threadId)),
+                            kAacDisableRulesOnTerminate, kAacActorThreadId, scope.threadId, everything, 1);
+    if (result != S_OK) {
+        // What was committed goes with the policy.
+        scope.policyObject->DeletePolicy(&scope.policyGuid, 0, 0);
+        ReleasePolicyObject(scope);
+        return false;
+    }
+    return true;
+}
+
+// Begins the driver's exception on `handle` the first time only. A begin
+// the driver refused is not counted, so that the next exception asks again
+// and the scope's close does not end what never began.
+bool BeginOnce(HANDLE handle, DWORD& begins, DWORD code, const void* input, DWORD inputBytes)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    if (begins != 0) {
+        ++begins;
+        return true;
+    }
+    if (!CurrentDriverDevice().Control(handle, code, input, inputBytes)) {
+        QVX_TRACE(trace::kError, 4, L"the driver refused the exception", code);
+        return false;
+    }
+    ++begins;
+    return true;
+}
+
+void EndAndClose(HANDLE& handle, DWORD begins, DWORD code)
+{
+    if (!handle)
+        return;
+    if (begins != 0 && !CurrentDriverDevice().Control(handle, code, nullptr, 0))
+        QVX_TRACE(trace::kError, 5, L"the driver did not end the exception", code);
+    CurrentDriverDevice().Close(handle);
+    handle = nullptr;
+}
+
+} // namespace
+
+AccessException* OpenAccessException(DWORD flags)
+{
+    auto* scope = new AccessException();
+    scope->processId = GetCurrentProcessId();
+    scope->threadId = GetCurrentThreadId();
+    bool failed = false;
+    if (flags & kExceptionWriteHandle) {
+        scope->writeHandle = OpenDevice(GENERIC_READ | GENERIC_WRITE);
+        failed = failed || !scope->writeHandle;
+    }
+    if (flags & kExceptionReadHandle) {
+        scope->readHandle = OpenDevice(GENERIC_READ);
+        if (!scope->readHandle)
+            scope->readHandle = OpenDevice(GENERIC_READ | GENERIC_WRITE);
+        failed = failed || !scope->readHandle;
+    }
+    if (flags & kExceptionPolicy)
+        failed = !CreateScopePolicy(*scope) || failed;
+    if (failed)
+        QVX_TRACE(trace::kWarning, 6, L"exception scope incomplete", flags, scope->writeHandle != nullptr,
+                  scope->readHandle != nullptr, scope->policyObject != nullptr);
+    if (!scope->writeHandle && !scope->readHandle && !scope->policyObject) {
+        delete scope;
+        return nullptr;
+    }
+    return scope;
+}
+
+bool AddAccessException(AccessException* scope, DWORD objectType, const wchar_t* path, DWORD access,
+                        DWORD accessEx)
+{
+    if (!scope || !path)
+        return false;
+    if (scope->policyObject) {
+        Target targets[2] = {{static_cast<AacObjectType>(objectType), path, access, accessEx}};
+        size_t count = 1;
+        // A key exception covers its values and a value exception its key.
+        if (objectType == kAacObjectRegistryKey)
+            targets[count++] = {kAacObjectRegistryValue, path, access, accessEx};
+        else if (objectType == kAacObjectRegistryValue)
+            targets[count++] = {kAacObjectRegistryKey, path, access, accessEx};
+        const std::wstring description =
+            Format(L"al exception rule %x:%x res %ls", scope->processId, scope->threadId, path);
+        if (CommitRule(*scope, description, kAacAllow, kAacActorThreadId, scope->threadId, targets, count) != S_OK)
+            return false;
+    }
+    // A part the scope holds that refuses makes the whole exception fail.
+    bool result = true;
+    if (scope->readHandle)
+        result = BeginOnce(scope->readHandle, scope->readBegins, kDriverBeginReadException, nullptr, 0) && result;
+    if (scope->writeHandle)
+        result = BeginOnce(scope->writeHandle, scope->writeBegins, kDriverBeginWriteException,
+                           kDriverExceptionIdentifier, sizeof(kDriverExceptionIdentifier)) &&
+                 result;
+    return result;
+}
+
+void CloseAccessException(AccessException* scope)
+{
+    if (!scope)
+        return;
+    EndAndClose(scope->writeHandle, scope->writeBegins, kDriverEndWriteException);
+    EndAndClose(scope->readHandle, scope->readBegins, kDriverEndReadException);
+    if (scope->policyObject) {
+        const HRESULT result = scope->policyObject->DeletePolicy(&scope->policyGuid, 0, 0);
+        if (result != S_OK)
+            QVX_TRACE(trace::kError, 7, L"exception policy not deleted", static_cast<DWORD>(result));
+        ReleasePolicyObject(*scope);
+        // The library keeps a reference of its own while its interfaces
+        // live; it is told to unload and that reference is dropped.
+        if (HMODULE library = GetModuleHandleW(kAccessControlLibrary)) {
+            auto unload = reinterpret_cast<NotComDllUnloadFn>(
+                reinterpret_cast<void*>(GetProcAddress(library, kNotComDllUnloadExport)));
+            if (unload)
+                unload();
+            FreeLibrary(library);
+        }
+    }
+    delete scope;
+}
+
+} // namespace qvx
