@@ -1,11 +1,29 @@
 // Stand-in for the access-control library "qvxaccess.dll": offers the
 // interface under the names "AacControl6" down to "AacControl", builds
-// nothing real and records every operation with its arguments.
+// nothing real and records every operation with its arguments, in order:
+// objects, policies, rules (identifier, action, text), actor and target
+// matchers, what is added to what, commits and deletes.
+//
+// The record is the call log of every stand-in (QvxStandInReadLog). For a
+// test that drives another process (the installed host), the lines of the
+// access-control object's operations are also appended to a file, as
+// UTF-16 text, one line ending in "\n" each, when a file is named: by the
+// environment variable QVXSTANDIN_ACCESS_RECORD, else by the text value
+// "AccessControlRecord" of HKLM "Software\Quorvex\StandIn" (read at every
+// line, so a test can switch it on and off while the library is loaded).
+//
+// Besides QvxStandInFail's table (which fails every call of an operation),
+// "<operation>#<n>" fails only the n-th call of that operation on one
+// access-control object, counting from 1. QvxStandInLiveObjects tells how
+// many of the objects handed out (interfaces, access-control objects,
+// policies, rules, matchers) are not yet released.
 
 #include "companions/standin_support.h"
 #include "platform/companion_interfaces.h"
 
+#include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,11 +33,57 @@ namespace {
 const char* const kInterfaceNames[] = {"AacControl6", "AacControl5", "AacControl4",
                                        "AacControl3", "AacControl2", "AacControl"};
 
+std::atomic<LONG> g_liveObjects{0};
+
+// Counts itself among the live objects while it exists.
 template <typename Interface>
-class Labelled final : public standin::Counted<Interface> {
+class Tracked : public standin::Counted<Interface> {
 public:
-    using standin::Counted<Interface>::Counted;
+    explicit Tracked(std::wstring label) : standin::Counted<Interface>(std::move(label)) { ++g_liveObjects; }
+    ~Tracked() override { --g_liveObjects; }
 };
+
+template <typename Interface>
+class Labelled final : public Tracked<Interface> {
+public:
+    using Tracked<Interface>::Tracked;
+};
+
+const wchar_t kRecordVariable[] = L"QVXSTANDIN_ACCESS_RECORD";
+const wchar_t kRecordKey[] = L"Software\\Quorvex\\StandIn";
+const wchar_t kRecordValue[] = L"AccessControlRecord";
+
+std::wstring RecordFile()
+{
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD length = GetEnvironmentVariableW(kRecordVariable, path, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2)
+        return path;
+    DWORD bytes = sizeof(path);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kRecordKey, kRecordValue, RRF_RT_REG_SZ, nullptr, path, &bytes) ==
+        ERROR_SUCCESS)
+        return path;
+    return L"";
+}
+
+std::mutex g_recordLock;
+
+// Appends one line to the record file, when one is named.
+void Record(const std::wstring& line)
+{
+    const std::wstring path = RecordFile();
+    if (path.empty())
+        return;
+    std::lock_guard<std::mutex> guard(g_recordLock);
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    const std::wstring text = line + L"\n";
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
 
 template <typename Interface>
 const std::wstring& LabelOf(Interface* item)
@@ -35,26 +99,13 @@ qvx::AacCallback* g_callback = nullptr;
 HRESULT Finish(const std::wstring& operation, const std::wstring& line)
 {
     standin::Log(line);
+    Record(line);
     return standin::InjectedResult(operation);
 }
 
-template <typename Interface>
-HRESULT Create(const std::wstring& operation, const std::wstring& label, Interface** out)
-{
-    if (!out) {
-        standin::Log(operation + L" (no out parameter)");
-        return E_POINTER;
-    }
-    *out = nullptr;
-    HRESULT result = Finish(operation, operation + L" " + label);
-    if (result == S_OK)
-        *out = new Labelled<Interface>(label);
-    return result;
-}
-
-class AccessControlObject final : public standin::Counted<qvx::AacObject> {
+class AccessControlObject final : public Tracked<qvx::AacObject> {
 public:
-    explicit AccessControlObject(std::wstring label) : Counted(std::move(label)) {}
+    explicit AccessControlObject(std::wstring label) : Tracked(std::move(label)) {}
 
     HRESULT WINAPI CreatePolicy(const GUID* policyId, const wchar_t* name, qvx::AacPolicy** policy) override
     {
@@ -139,6 +190,38 @@ public:
     }
 
 private:
+    // Logs and records the call, then gives what a test asked this call (or
+    // every call of the operation) to give.
+    HRESULT Finish(const std::wstring& operation, const std::wstring& line)
+    {
+        unsigned call = 0;
+        {
+            std::lock_guard<std::mutex> guard(callsLock_);
+            call = ++calls_[operation];
+        }
+        HRESULT result = ::Finish(operation, line);
+        if (result == S_OK)
+            result = standin::InjectedResult(operation + L"#" + std::to_wstring(call));
+        return result;
+    }
+
+    template <typename Interface>
+    HRESULT Create(const std::wstring& operation, const std::wstring& label, Interface** out)
+    {
+        if (!out) {
+            standin::Log(operation + L" (no out parameter)");
+            return E_POINTER;
+        }
+        *out = nullptr;
+        HRESULT result = Finish(operation, operation + L" " + label);
+        if (result == S_OK)
+            *out = new Labelled<Interface>(label);
+        return result;
+    }
+
+    std::mutex callsLock_;
+    std::map<std::wstring, unsigned> calls_;
+
     HRESULT Unused(int slot)
     {
         standin::Log(L"Reserved" + std::to_wstring(slot));
@@ -146,9 +229,9 @@ private:
     }
 };
 
-class AccessControlInterface final : public standin::Counted<qvx::AacControl> {
+class AccessControlInterface final : public Tracked<qvx::AacControl> {
 public:
-    explicit AccessControlInterface(const std::wstring& name) : Counted(name) {}
+    explicit AccessControlInterface(const std::wstring& name) : Tracked(name) {}
 
     HRESULT WINAPI CreateAccessControl(const GUID* identifier, const wchar_t* clientName,
                                        qvx::AacObject** object) override
@@ -157,7 +240,7 @@ public:
             return E_POINTER;
         *object = nullptr;
         std::wstring label = L"AccessControl " + standin::GuidText(identifier) + L" " + standin::Text(clientName);
-        HRESULT result = Finish(L"CreateAccessControl", L"CreateAccessControl " + Label() + L" " +
+        HRESULT result = ::Finish(L"CreateAccessControl", L"CreateAccessControl " + Label() + L" " +
                                                             standin::GuidText(identifier) + L" " +
                                                             standin::Text(clientName));
         if (result == S_OK)
@@ -235,4 +318,10 @@ extern "C" __declspec(dllexport) HRESULT WINAPI QvxStandInNotify(DWORD which, HR
     if (data)
         notification.data.assign(data, data + dataSize);
     return which == 0 ? callback->OnNotification(&notification) : callback->OnNotificationEx(&notification);
+}
+
+// Test export: how many objects handed out are not yet released.
+extern "C" __declspec(dllexport) LONG WINAPI QvxStandInLiveObjects()
+{
+    return g_liveObjects.load();
 }

@@ -21,6 +21,7 @@
 #include "platform/last_error.h"
 #include "platform/trace.h"
 #include "platform/wide_text.h"
+#include "protect/launch_rules.h"
 #include "runtime/host_runtime.h"
 
 namespace qvx {
@@ -172,6 +173,31 @@ void FailLaunch(HostRuntime& runtime, ServiceRecord& record, const std::wstring&
     ReportFailedToStart(name, error);
 }
 
+// The temporary creation rule of one launch: installed before the process
+// (or DLL) is created, removed once the launch is complete, whatever its
+// outcome. A rule the library would not take is not removed either; the
+// launch goes on without it.
+class TemporaryCreationRule {
+public:
+    TemporaryCreationRule() noexcept = default;
+    ~TemporaryCreationRule()
+    {
+        if (installed_)
+            RemoveProcessCreationRule(rule_);
+    }
+    TemporaryCreationRule(const TemporaryCreationRule&) = delete;
+    TemporaryCreationRule& operator=(const TemporaryCreationRule&) = delete;
+
+    void Install(const std::wstring& executablePath)
+    {
+        installed_ = AllowProcessCreation(executablePath, rule_) == ERROR_SUCCESS;
+    }
+
+private:
+    ProcessCreationRule rule_;
+    bool installed_ = false;
+};
+
 enum class JoinOutcome { kJoined, kWaiting, kNoHost, kFailed };
 
 // A share-process service joins a process that runs its executable already:
@@ -215,13 +241,16 @@ JoinOutcome JoinSharedHost(HostRuntime& runtime, const ServiceTable& table, Serv
     return JoinOutcome::kJoined;
 }
 
-// Creates the service's own process, suspended, and lets it run. The
-// caller holds the record lock. 0 or the error of the step that failed.
-DWORD LaunchProcess(HostRuntime& runtime, ServiceRecord& record, const std::wstring& name)
+// Creates the service's own process, suspended, and lets it run once its
+// rules are in place. The caller holds the record lock and removes
+// `creationRule` after the launch is complete. 0 or the error of the step
+// that failed.
+DWORD LaunchProcess(HostRuntime& runtime, ServiceRecord& record, const std::wstring& name,
+                    TemporaryCreationRule& creationRule)
 {
     const WinServiceType type = record.GetServiceType();
     if (type == WinServiceType::kUserDll) {
-        QVX_TRACE(trace::kWarning, 14, L"not built: temporary creation rule", name, record.GetBinaryPath());
+        creationRule.Install(record.GetBinaryPath());
         const DWORD error = StartDllService(record);
         if (error == ERROR_SUCCESS)
             SetStartPending(record);
@@ -234,7 +263,7 @@ DWORD LaunchProcess(HostRuntime& runtime, ServiceRecord& record, const std::wstr
 
     if (record.GetLaunchProtected() == LaunchProtection::kAntimalwareLight && runtime.launchProtectedSelf.load())
         QVX_TRACE(trace::kWarning, 8, L"not built: protected launch; the service is launched unprotected", name);
-    QVX_TRACE(trace::kWarning, 9, L"not built: temporary creation rule", name, commandLine.executablePath);
+    creationRule.Install(commandLine.executablePath);
 
     LaunchRequest request;
     request.executablePath = commandLine.executablePath;
@@ -250,8 +279,9 @@ DWORD LaunchProcess(HostRuntime& runtime, ServiceRecord& record, const std::wstr
     record.AttachProcess(HostedProcess::Adopt(info));
     SetStartPending(record);
 
-    QVX_TRACE(trace::kWarning, 10, L"not built: per-process access rules", name, info.dwProcessId);
-    error = launcher.Resume(info);
+    error = AllowHostedProcess(commandLine.executablePath, info.dwProcessId, info.dwThreadId);
+    if (error == ERROR_SUCCESS)
+        error = launcher.Resume(info);
     if (error != ERROR_SUCCESS) {
         // A process that never ran its first instruction is ended with the
         // reason as its exit code.
@@ -324,12 +354,14 @@ DWORD StartHeld(HostRuntime& runtime, ServiceRecord& record, bool& launched)
     }
 
     RecordLock guard(record);
+    // Declared after the lock: the rule goes before the lock is released.
+    TemporaryCreationRule creationRule;
     if (!CreateServiceMutex(record)) {
         error = LastErrorOr(ERROR_INVALID_HANDLE);
         QVX_TRACE(trace::kError, 13, L"the service mutex was not created", name, error);
     } else {
         record.BuildListenerPipeName();
-        error = LaunchProcess(runtime, record, name);
+        error = LaunchProcess(runtime, record, name, creationRule);
     }
     if (error != ERROR_SUCCESS) {
         FailLaunch(runtime, record, name, error);

@@ -1,0 +1,88 @@
+#include "protect/policy_builder.h"
+
+#include <rpc.h>
+
+#include "platform/trace.h"
+
+namespace qvx {
+namespace {
+
+DWORD Failed(HRESULT result, const wchar_t* purpose, const wchar_t* step, const std::wstring& rule)
+{
+    QVX_TRACE(trace::kError, 1, L"access-control library refused a step", purpose, step, rule,
+              static_cast<DWORD>(result));
+    return static_cast<DWORD>(result);
+}
+
+// The library answers success with an object; an empty answer is a failure
+// all the same, or the rule would go on without its part.
+HRESULT Checked(HRESULT result, const void* created)
+{
+    return result == S_OK && !created ? E_POINTER : result;
+}
+
+} // namespace
+
+std::wstring ImagePattern(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash == std::wstring::npos)
+        return path;
+    return L"**\\" + path.substr(slash + 1);
+}
+
+DWORD NewGuid(GUID& guid)
+{
+    const RPC_STATUS status = UuidCreate(&guid);
+    // A GUID that is unique on this machine only is unique enough for a
+    // policy that lives no longer than the machine's run.
+    if (status != RPC_S_OK && status != RPC_S_UUID_LOCAL_ONLY) {
+        QVX_TRACE(trace::kError, 2, L"UuidCreate failed", static_cast<DWORD>(status));
+        return static_cast<DWORD>(status);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
+                           const std::vector<GUID>& ruleIds, const wchar_t* purpose)
+{
+    if (ruleIds.size() != rules.size())
+        return ERROR_INVALID_PARAMETER;
+    AacRef<AacPolicy> policy;
+    HRESULT result = object.CreatePolicy(&policyId, nullptr, policy.Receive());
+    if ((result = Checked(result, policy.Get())) != S_OK)
+        return Failed(result, purpose, L"CreatePolicy", L"");
+
+    for (size_t i = 0; i < rules.size(); ++i) {
+        const AacRuleSpec& spec = rules[i];
+        AacRef<AacRule> rule;
+        result = object.CreateRule(&ruleIds[i], spec.description.c_str(), spec.action, rule.Receive());
+        if ((result = Checked(result, rule.Get())) != S_OK)
+            return Failed(result, purpose, L"CreateRule", spec.description);
+        for (const AacActorSpec& actor : spec.actors) {
+            AacRef<AacMatcher> matcher;
+            result = object.CreateActorMatcher(actor.kind, actor.text.empty() ? nullptr : actor.text.c_str(), actor.id,
+                                               matcher.Receive());
+            if ((result = Checked(result, matcher.Get())) != S_OK)
+                return Failed(result, purpose, L"CreateActorMatcher", spec.description);
+            if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
+                return Failed(result, purpose, L"AddMatcher", spec.description);
+        }
+        for (const AacTargetSpec& target : spec.targets) {
+            AacRef<AacMatcher> matcher;
+            result = object.CreateTargetMatcher(target.type, target.path.c_str(), target.access, target.accessEx,
+                                                matcher.Receive());
+            if ((result = Checked(result, matcher.Get())) != S_OK)
+                return Failed(result, purpose, L"CreateTargetMatcher", spec.description);
+            if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
+                return Failed(result, purpose, L"AddMatcher", spec.description);
+        }
+        if ((result = object.AddRule(policy.Get(), rule.Get())) != S_OK)
+            return Failed(result, purpose, L"AddRule", spec.description);
+    }
+    if ((result = object.CommitPolicy(&policyId, policy.Get())) != S_OK)
+        return Failed(result, purpose, L"CommitPolicy", L"");
+    return ERROR_SUCCESS;
+}
+
+} // namespace qvx

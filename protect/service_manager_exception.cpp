@@ -1,0 +1,72 @@
+#include "protect/service_manager_exception.h"
+
+#include <vector>
+
+#include "platform/trace.h"
+#include "protect/access_control.h"
+#include "protect/launch_rules.h"
+#include "protect/policy_builder.h"
+
+namespace qvx {
+namespace {
+
+DWORD Install(const std::wstring& serviceName, GUID& policy)
+{
+    const std::vector<AacRuleSpec> rules = {
+        {RuleText(kRuleAllowServiceManager, serviceName),
+         kAacAllow,
+         {{kAacActorImage, kServiceManagerImage, 0}},
+         {{kAacObjectRegistryKey, RuleText(kServiceKeyPattern, serviceName), kAacAccessModifyKey, 0}}},
+        {RuleText(kRuleServiceManagerCleanup, serviceName),
+         kAacDeletePolicyOnTerminate,
+         {{kAacActorProcessId, L"", GetCurrentProcessId()}},
+         {}},
+    };
+    GUID made = {};
+    DWORD error = NewGuid(made);
+    std::vector<GUID> ruleIds(rules.size());
+    for (size_t i = 0; i < ruleIds.size() && error == ERROR_SUCCESS; ++i)
+        error = NewGuid(ruleIds[i]);
+    if (error != ERROR_SUCCESS)
+        return error;
+
+    AacRef<AacObject> object;
+    error = OpenAccessControl(kServiceManagerIdentifier, kServiceManagerClientName, object.Receive());
+    if (error == ERROR_SUCCESS)
+        error = BuildAndCommitPolicy(*object.Get(), made, rules, ruleIds, L"service-manager exception");
+    if (error != ERROR_SUCCESS) {
+        QVX_TRACE(trace::kError, 1, L"service-manager exception not installed", serviceName, error);
+        return error;
+    }
+    policy = made;
+    return ERROR_SUCCESS;
+}
+
+DWORD Remove(const std::wstring& serviceName, const GUID& policy)
+{
+    AacRef<AacObject> object;
+    DWORD error = OpenAccessControl(kServiceManagerIdentifier, kServiceManagerClientName, object.Receive());
+    if (error != ERROR_SUCCESS) {
+        QVX_TRACE(trace::kError, 2, L"service-manager exception left in place", serviceName, error);
+        return error;
+    }
+    const HRESULT result = object.Get()->DeletePolicy(&policy, 0, 0);
+    if (result != S_OK) {
+        QVX_TRACE(trace::kError, 3, L"service-manager exception not removed", serviceName,
+                  static_cast<DWORD>(result));
+        return static_cast<DWORD>(result);
+    }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+DWORD AllowServiceManagerChange(const std::wstring& serviceName, bool remove, GUID& policy)
+{
+    if (remove)
+        return Remove(serviceName, policy);
+    policy = {};
+    return Install(serviceName, policy);
+}
+
+} // namespace qvx
