@@ -4,6 +4,7 @@
 #include "model/service_enums.h"
 #include "platform/registry_value.h"
 #include "platform/service_key.h"
+#include "platform/system_services_key.h"
 #include "platform/trace.h"
 #include "platform/wide_text.h"
 
@@ -15,14 +16,6 @@ constexpr wchar_t kTypeValue[] = L"Type";
 constexpr wchar_t kImagePathValue[] = L"ImagePath";
 constexpr wchar_t kStartValue[] = L"Start";
 constexpr wchar_t kUpgradeStartValue[] = L"upgradetmp.Start";
-
-HKEY g_servicesRoot = HKEY_LOCAL_MACHINE;
-
-std::wstring& RootPath()
-{
-    static std::wstring path = kServicesRootPath;
-    return path;
-}
 
 // Read once; only RepairProxyServiceConfig touches it, from one thread at a time.
 struct ImagePathCache {
@@ -56,7 +49,7 @@ bool ReadManagementImagePath(std::wstring& path)
 void RepairProxy(const wchar_t* name, const std::wstring& imagePath, bool repairStart)
 {
     RegKey key;
-    std::wstring path = ServicesRootPath() + L"\\" + name;
+    std::wstring path = ServiceKeyPathOf(name);
     DWORD error = OpenKey(ServicesRoot(), path.c_str(), KEY_QUERY_VALUE | KEY_SET_VALUE, key);
     if (error != 0) {
         QVX_TRACE(trace::kWarning, 4, name, L"service key not opened", error);
@@ -85,27 +78,6 @@ void RepairProxy(const wchar_t* name, const std::wstring& imagePath, bool repair
 }
 
 } // namespace
-
-HKEY ServicesRoot()
-{
-    return g_servicesRoot;
-}
-
-const std::wstring& ServicesRootPath()
-{
-    return RootPath();
-}
-
-void SetServicesRootLocation(HKEY root, const std::wstring& path)
-{
-    g_servicesRoot = root;
-    RootPath() = path;
-}
-
-void ResetServicesRootLocation()
-{
-    SetServicesRootLocation(HKEY_LOCAL_MACHINE, kServicesRootPath);
-}
 
 void RepairManagementServiceType()
 {

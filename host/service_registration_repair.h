@@ -10,14 +10,6 @@
 
 namespace qvx {
 
-// Where the Windows services' keys live (the proxies' keys are found
-// below it by service name). Tests point it at a key of their own.
-constexpr wchar_t kServicesRootPath[] = L"SYSTEM\\CurrentControlSet\\Services";
-HKEY ServicesRoot();
-const std::wstring& ServicesRootPath();
-void SetServicesRootLocation(HKEY root, const std::wstring& path);
-void ResetServicesRootLocation();
-
 // Longest image path taken over from the management service, terminator included.
 constexpr size_t kImagePathChars = 300;
 

@@ -17,8 +17,8 @@ DWORD CommitLaunchPolicy(const std::vector<AacRuleSpec>& rules, const wchar_t* p
     if (error == ERROR_SUCCESS)
         error = NewGuid(policy);
     std::vector<GUID> ruleIds(rules.size());
-    for (size_t i = 0; i < ruleIds.size() && error == ERROR_SUCCESS; ++i)
-        error = NewGuid(ruleIds[i]);
+    if (error == ERROR_SUCCESS)
+        error = NewGuids(ruleIds);
     if (error != ERROR_SUCCESS)
         return error;
 

@@ -43,6 +43,16 @@ DWORD NewGuid(GUID& guid)
     return ERROR_SUCCESS;
 }
 
+DWORD NewGuids(std::vector<GUID>& guids)
+{
+    for (GUID& guid : guids) {
+        const DWORD error = NewGuid(guid);
+        if (error != ERROR_SUCCESS)
+            return error;
+    }
+    return ERROR_SUCCESS;
+}
+
 DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
                            const std::vector<GUID>& ruleIds, const wchar_t* purpose)
 {

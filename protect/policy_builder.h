@@ -65,6 +65,8 @@ std::wstring ImagePattern(const std::wstring& path);
 
 // Fresh GUIDs from UuidCreate. 0 or its error (traced).
 DWORD NewGuid(GUID& guid);
+// One fresh GUID for each entry of `guids`. 0 or the first error.
+DWORD NewGuids(std::vector<GUID>& guids);
 
 // Creates the policy `policyId` on `object`, each rule in order (its
 // identifier taken from `ruleIds`, one per rule) with its actors and then its

@@ -10,23 +10,17 @@
 #include "platform/handles.h"
 #include "platform/registry_value.h"
 #include "platform/service_security.h"
+#include "platform/system_services_key.h"
 #include "platform/trace.h"
 #include "protect/access_exception.h"
 
 namespace qvx {
 namespace {
 
-constexpr wchar_t kServicesKeyPath[] = L"SYSTEM\\CurrentControlSet\\Services";
 // The exception that lets this thread write below every service key.
 constexpr wchar_t kServicesExceptionPath[] = L"HKLM\\System\\CurrentControlSet\\Services\\**";
 constexpr DWORD kServicesExceptionAccess = 11;
 
-HKEY g_keyRoot = HKEY_LOCAL_MACHINE;
-std::wstring& KeyParent()
-{
-    static std::wstring parent = kServicesKeyPath;
-    return parent;
-}
 
 enum class Account { kLocalSystem, kAdministrators, kAuthenticatedUsers };
 
@@ -234,40 +228,14 @@ DWORD ApplyLockdownState(const wchar_t* serviceName, bool lock, ObjectChange& ch
     return ERROR_SUCCESS;
 }
 
-std::wstring ServiceKeyPathOf(const wchar_t* serviceName)
-{
-    return LockdownKeyParent() + L"\\" + serviceName;
-}
-
 } // namespace
-
-HKEY LockdownKeyRoot()
-{
-    return g_keyRoot;
-}
-
-const std::wstring& LockdownKeyParent()
-{
-    return KeyParent();
-}
-
-void SetLockdownKeyLocation(HKEY root, const std::wstring& parent)
-{
-    g_keyRoot = root;
-    KeyParent() = parent;
-}
-
-void ResetLockdownKeyLocation()
-{
-    SetLockdownKeyLocation(HKEY_LOCAL_MACHINE, kServicesKeyPath);
-}
 
 bool IsLockdownEnabled(const wchar_t* serviceName)
 {
     if (!serviceName)
         return false;
     RegKey key;
-    if (OpenKey(LockdownKeyRoot(), ServiceKeyPathOf(serviceName).c_str(), KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
+    if (OpenKey(ServicesRoot(), ServiceKeyPathOf(serviceName).c_str(), KEY_QUERY_VALUE, key) != ERROR_SUCCESS)
         return false;
     DWORD value = 0;
     return ReadDword(key.Get(), kLockdownValue, value) && value != 0;
@@ -287,7 +255,7 @@ DWORD SetLockdown(const wchar_t* serviceName, bool lock)
     if (exception.IsOpen())
         exception.Add(kAacObjectRegistryKey, kServicesExceptionPath, kServicesExceptionAccess, 0);
     RegKey key;
-    error = OpenKey(LockdownKeyRoot(), ServiceKeyPathOf(serviceName).c_str(), KEY_SET_VALUE, key);
+    error = OpenKey(ServicesRoot(), ServiceKeyPathOf(serviceName).c_str(), KEY_SET_VALUE, key);
     if (error == ERROR_SUCCESS && !WriteDword(key.Get(), kLockdownValue, lock ? 1 : 0))
         error = GetLastError();
     if (error != ERROR_SUCCESS)

@@ -27,12 +27,4 @@ DWORD SetLockdown(const wchar_t* serviceName, bool lock);
 // written. 0 or the error.
 DWORD ApplyStoredLockdown(const wchar_t* serviceName);
 
-// Where the services' keys are: "SYSTEM\CurrentControlSet\Services" below
-// HKEY_LOCAL_MACHINE unless a test points elsewhere.
-HKEY LockdownKeyRoot();
-const std::wstring& LockdownKeyParent();
-// Test seam: replaces the root and parent path until reset.
-void SetLockdownKeyLocation(HKEY root, const std::wstring& parent);
-void ResetLockdownKeyLocation();
-
 } // namespace qvx

@@ -25,8 +25,8 @@ DWORD Install(const std::wstring& serviceName, GUID& policy)
     GUID made = {};
     DWORD error = NewGuid(made);
     std::vector<GUID> ruleIds(rules.size());
-    for (size_t i = 0; i < ruleIds.size() && error == ERROR_SUCCESS; ++i)
-        error = NewGuid(ruleIds[i]);
+    if (error == ERROR_SUCCESS)
+        error = NewGuids(ruleIds);
     if (error != ERROR_SUCCESS)
         return error;
 

@@ -7,6 +7,7 @@
 #include "host/service_registration_repair.h"
 #include "platform/registry_value.h"
 #include "platform/service_key.h"
+#include "platform/system_services_key.h"
 #include "tests/support/test_service_key.h"
 #include "tests/support/unique_name.h"
 

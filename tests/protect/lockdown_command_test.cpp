@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/registry_value.h"
+#include "platform/system_services_key.h"
 #include "protect/service_lockdown.h"
 #include "tests/commands/command_test_support.h"
 #include "tests/protect/protect_doubles.h"
@@ -15,14 +16,14 @@ protected:
     void SetUp() override
     {
         CommandHost::SetUp();
-        SetLockdownKeyLocation(HKEY_LOCAL_MACHINE, key_.Path() + L"\\Windows");
+        SetServicesRootLocation(HKEY_LOCAL_MACHINE, key_.Path() + L"\\Windows");
         RegKey service;
         ASSERT_EQ(CreateKey(HKEY_LOCAL_MACHINE, (key_.Path() + L"\\Windows\\qvxlk").c_str(), KEY_ALL_ACCESS, service),
                   0u);
         security_.Add(L"qvxlk");
         Create(L"qvxlk");
     }
-    void TearDown() override { ResetLockdownKeyLocation(); }
+    void TearDown() override { ResetServicesRootLocation(); }
 
     std::wstring Recorded()
     {

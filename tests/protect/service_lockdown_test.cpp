@@ -9,6 +9,7 @@
 
 #include "platform/handles.h"
 #include "platform/registry_value.h"
+#include "platform/system_services_key.h"
 #include "protect/service_lockdown.h"
 #include "tests/protect/protect_doubles.h"
 #include "tests/support/test_service_key.h"
@@ -35,12 +36,12 @@ class ServiceLockdownTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        SetLockdownKeyLocation(HKEY_LOCAL_MACHINE, key_.Path());
+        SetServicesRootLocation(HKEY_LOCAL_MACHINE, key_.Path());
         security_.Add(kName);
         RegKey service;
         ASSERT_EQ(CreateKey(HKEY_LOCAL_MACHINE, (key_.Path() + L"\\" + kName).c_str(), KEY_ALL_ACCESS, service), 0u);
     }
-    void TearDown() override { ResetLockdownKeyLocation(); }
+    void TearDown() override { ResetServicesRootLocation(); }
 
     // The service's access list as "<grant|deny> <account> <mask>", sorted
     // (the order is the system merge's); only
