@@ -9,24 +9,14 @@
 namespace qvx {
 namespace {
 
-// A fresh client GUID, policy GUID and one GUID per rule, then the policy
-// in an access-control object of the client's own.
+// A fresh client GUID, then the policy in an access-control object of the
+// client's own.
 DWORD CommitLaunchPolicy(const std::vector<AacRuleSpec>& rules, const wchar_t* purpose, GUID& client, GUID& policy)
 {
-    DWORD error = NewGuid(client);
-    if (error == ERROR_SUCCESS)
-        error = NewGuid(policy);
-    std::vector<GUID> ruleIds(rules.size());
-    if (error == ERROR_SUCCESS)
-        error = NewGuids(ruleIds);
+    const DWORD error = NewGuid(client);
     if (error != ERROR_SUCCESS)
         return error;
-
-    AacRef<AacObject> object;
-    error = OpenAccessControl(client, nullptr, object.Receive());
-    if (error != ERROR_SUCCESS)
-        return error;
-    return BuildAndCommitPolicy(*object.Get(), policy, rules, ruleIds, purpose);
+    return CommitNewPolicy(client, nullptr, rules, purpose, policy);
 }
 
 } // namespace

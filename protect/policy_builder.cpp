@@ -3,6 +3,7 @@
 #include <rpc.h>
 
 #include "platform/trace.h"
+#include "protect/access_control.h"
 
 namespace qvx {
 namespace {
@@ -93,6 +94,26 @@ DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::v
     if ((result = object.CommitPolicy(&policyId, policy.Get())) != S_OK)
         return Failed(result, purpose, L"CommitPolicy", L"");
     return ERROR_SUCCESS;
+}
+
+DWORD CommitNewPolicy(const GUID& identifier, const wchar_t* clientName, const std::vector<AacRuleSpec>& rules,
+                      const wchar_t* purpose, GUID& policy)
+{
+    GUID made = {};
+    DWORD error = NewGuid(made);
+    std::vector<GUID> ruleIds(rules.size());
+    if (error == ERROR_SUCCESS)
+        error = NewGuids(ruleIds);
+    if (error != ERROR_SUCCESS)
+        return error;
+
+    AacRef<AacObject> object;
+    error = OpenAccessControl(identifier, clientName, object.Receive());
+    if (error == ERROR_SUCCESS)
+        error = BuildAndCommitPolicy(*object.Get(), made, rules, ruleIds, purpose);
+    if (error == ERROR_SUCCESS)
+        policy = made;
+    return error;
 }
 
 } // namespace qvx

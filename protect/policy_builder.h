@@ -75,4 +75,10 @@ DWORD NewGuids(std::vector<GUID>& guids);
 DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
                            const std::vector<GUID>& ruleIds, const wchar_t* purpose);
 
+// A fresh policy GUID and one GUID per rule, then the policy built and
+// committed in an access-control object opened for `identifier` and
+// `clientName`. 0 or the first error; `policy` is set only on success.
+DWORD CommitNewPolicy(const GUID& identifier, const wchar_t* clientName, const std::vector<AacRuleSpec>& rules,
+                      const wchar_t* purpose, GUID& policy);
+
 } // namespace qvx

@@ -22,24 +22,11 @@ DWORD Install(const std::wstring& serviceName, GUID& policy)
          {{kAacActorProcessId, L"", GetCurrentProcessId()}},
          {}},
     };
-    GUID made = {};
-    DWORD error = NewGuid(made);
-    std::vector<GUID> ruleIds(rules.size());
-    if (error == ERROR_SUCCESS)
-        error = NewGuids(ruleIds);
+    const DWORD error = CommitNewPolicy(kServiceManagerIdentifier, kServiceManagerClientName, rules,
+                                        L"service-manager exception", policy);
     if (error != ERROR_SUCCESS)
-        return error;
-
-    AacRef<AacObject> object;
-    error = OpenAccessControl(kServiceManagerIdentifier, kServiceManagerClientName, object.Receive());
-    if (error == ERROR_SUCCESS)
-        error = BuildAndCommitPolicy(*object.Get(), made, rules, ruleIds, L"service-manager exception");
-    if (error != ERROR_SUCCESS) {
         QVX_TRACE(trace::kError, 1, L"service-manager exception not installed", serviceName, error);
-        return error;
-    }
-    policy = made;
-    return ERROR_SUCCESS;
+    return error;
 }
 
 DWORD Remove(const std::wstring& serviceName, const GUID& policy)
