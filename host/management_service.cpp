@@ -7,6 +7,7 @@
 #include "engine/engine_calls.h"
 #include "runtime/machine_conditions.h"
 #include "runtime/monitor_wait_set.h"
+#include "host/legacy_host_coexistence.h"
 #include "host/power_events.h"
 #include "host/proxy_service.h"
 #include "host/service_status.h"
@@ -67,6 +68,24 @@ ManagementService::~ManagementService()
     }
     ManagementService* self = this;
     g_managementService.compare_exchange_strong(self, nullptr);
+}
+
+HRESULT WINAPI ManagementService::OnNotification(AacNotification* notification)
+{
+    if (!notification)
+        return S_OK;
+    const HRESULT settled = notification->Result();
+    if (settled != S_OK)
+        return settled;
+    HandleLegacyHostNotification(*this, *notification);
+    return S_OK;
+}
+
+HRESULT WINAPI ManagementService::OnNotificationEx(AacNotification* notification)
+{
+    if (notification && !HandleLegacyHostNotification(*this, *notification))
+        PassOnUnrecognisedNotification(*notification);
+    return S_OK;
 }
 
 ManagementService* GetManagementService() noexcept

@@ -12,14 +12,13 @@
 #include "host/power_events.h"
 #include "model/service_enums.h"
 #include "model/service_table.h"
+#include "platform/companion_interfaces.h"
 #include "platform/handles.h"
 #include "platform/published_handle.h"
 #include "protocol/pipe_server.h"
 #include "runtime/host_runtime.h"
 
 namespace qvx {
-
-class AacObject;
 
 // Every status report of the management service carries this wait hint.
 constexpr DWORD kManagementWaitHint = 3000;
@@ -28,8 +27,9 @@ constexpr DWORD kManagementWaitHint = 3000;
 // and the state the run shares between its threads (the runtime), which it
 // hands down; start-up creates its events and notifications, the control
 // handler reaches it as its context, and the destructor releases whatever
-// is still held.
-class ManagementService {
+// is still held. It is also what the access-control library reports its
+// notifications to.
+class ManagementService final : public AacCallback {
 public:
     // Becomes the process's management service (for status reports) until
     // destroyed.
@@ -74,6 +74,14 @@ public:
     std::atomic<bool> proxyProtectionStoodDown{false};
     // Decided at start-up before the monitor starts.
     bool firstStartSinceBoot = false;
+
+    // A result the library settled already is kept; otherwise the
+    // legacy-host rules act on the notification.
+    HRESULT WINAPI OnNotification(AacNotification* notification) override;
+    // The legacy-host rules act on the notification; one that names none of
+    // their rules goes on to the access-control start and stop of hosted
+    // services.
+    HRESULT WINAPI OnNotificationEx(AacNotification* notification) override;
 };
 
 // The management service object while one exists, else nullptr: for the

@@ -10,6 +10,7 @@
 #include "engine/engine_calls.h"
 #include "engine/event_report.h"
 #include "host/boot_markers.h"
+#include "host/legacy_host_coexistence.h"
 #include "host/management_service.h"
 #include "host/monitor_thread.h"
 #include "host/power_notifications.h"
@@ -47,14 +48,11 @@ void ApplyOwnStoredLockdown(const wchar_t* serviceName)
         QVX_TRACE(trace::kError, 1, serviceName, L"the recorded lockdown could not be applied", error);
 }
 
-void PendingRegisterLegacyHostPolicy(ManagementService& /*service*/, AacObject& /*object*/)
+// The coexistence policy goes in before the callback is registered, so that
+// no notification of it is missed.
+void RegisterStartupLegacyHostPolicy(ManagementService& service, AacObject& object)
 {
-    QVX_TRACE(trace::kWarning, 2, L"not built: the legacy-host coexistence policy");
-}
-
-void PendingProbeLegacyHostMutexes(ManagementService& /*service*/)
-{
-    QVX_TRACE(trace::kWarning, 3, L"not built: the legacy-host mutex probe");
+    RegisterLegacyHostPolicy(service, object); // traced where it failed
 }
 
 // Asks the service control manager for the service's launch protection.
@@ -85,37 +83,18 @@ bool QueryLaunchProtection(const wchar_t* serviceName)
     return info.dwLaunchProtected != SERVICE_LAUNCH_PROTECTED_NONE;
 }
 
-// Receives the access-control object's notifications for the management
-// service. The coexistence rules that act on them are not built yet, so a
-// notification keeps the answer the library settled on.
-class ManagementAccessCallback final : public AacCallback {
-public:
-    HRESULT WINAPI OnNotification(AacNotification* notification) override { return Answer(notification); }
-    HRESULT WINAPI OnNotificationEx(AacNotification* notification) override { return Answer(notification); }
-
-private:
-    static HRESULT Answer(AacNotification* notification)
-    {
-        if (!notification)
-            return S_OK;
-        QVX_TRACE(trace::kWarning, 7, L"not built: acting on an access-control notification", notification->Kind(),
-                  notification->Flags());
-        return notification->Result();
-    }
-};
-
-AacCallback* DefaultAccessCallback(ManagementService& /*service*/)
+// The management service object itself receives the notifications.
+AacCallback* DefaultAccessCallback(ManagementService& service)
 {
-    static ManagementAccessCallback callback;
-    return &callback;
+    return &service;
 }
 
 const ManagementRunCalls g_realCalls = {
     ApplyOwnStoredLockdown,
     QueryLaunchProtection,
     OpenStartupAccessControl,
-    PendingRegisterLegacyHostPolicy,
-    PendingProbeLegacyHostMutexes,
+    RegisterStartupLegacyHostPolicy,
+    ProbeLegacyHostMutexes,
     DefaultAccessCallback,
     LoadServiceTable,
     SetupPowerNotifications,
