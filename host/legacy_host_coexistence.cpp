@@ -109,53 +109,15 @@ std::vector<AacActorSpec> LegacyHostActors(const wchar_t* const (&versions)[N])
     return LegacyHostActors(versions, N);
 }
 
-DWORD Refused(HRESULT result, const wchar_t* policyName, const wchar_t* step, const std::wstring& rule)
-{
-    QVX_TRACE(trace::kError, 3, L"access-control library refused a step", policyName, step, rule,
-              static_cast<DWORD>(result));
-    return result == S_OK ? static_cast<DWORD>(E_POINTER) : static_cast<DWORD>(result);
-}
-
-// Creates the named policy with its rules in order, each with its actors
-// and then its targets, and commits it. Every object the library hands out
-// is released on every path. 0 or the first refusal (traced).
+// Creates the named policy with its rules in order and commits it. 0 or
+// the first refusal (traced).
 DWORD CommitNamedPolicy(AacObject& object, const GUID& policyId, const wchar_t* policyName,
                         const std::vector<AacRuleSpec>& rules, const std::vector<const GUID*>& ruleIds)
 {
-    AacRef<AacPolicy> policy;
-    HRESULT result = object.CreatePolicy(&policyId, policyName, policy.Receive());
-    if (result != S_OK || !policy.Get())
-        return Refused(result, policyName, L"CreatePolicy", L"");
-    for (size_t i = 0; i < rules.size(); ++i) {
-        const AacRuleSpec& spec = rules[i];
-        AacRef<AacRule> rule;
-        result = object.CreateRule(ruleIds[i], spec.description.c_str(), spec.action, rule.Receive());
-        if (result != S_OK || !rule.Get())
-            return Refused(result, policyName, L"CreateRule", spec.description);
-        for (const AacActorSpec& actor : spec.actors) {
-            AacRef<AacMatcher> matcher;
-            result = object.CreateActorMatcher(actor.kind, actor.text.empty() ? nullptr : actor.text.c_str(), actor.id,
-                                               matcher.Receive());
-            if (result != S_OK || !matcher.Get())
-                return Refused(result, policyName, L"CreateActorMatcher", spec.description);
-            if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
-                return Refused(result, policyName, L"AddMatcher", spec.description);
-        }
-        for (const AacTargetSpec& target : spec.targets) {
-            AacRef<AacMatcher> matcher;
-            result = object.CreateTargetMatcher(target.type, target.path.c_str(), target.access, target.accessEx,
-                                                matcher.Receive());
-            if (result != S_OK || !matcher.Get())
-                return Refused(result, policyName, L"CreateTargetMatcher", spec.description);
-            if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
-                return Refused(result, policyName, L"AddMatcher", spec.description);
-        }
-        if ((result = object.AddRule(policy.Get(), rule.Get())) != S_OK)
-            return Refused(result, policyName, L"AddRule", spec.description);
-    }
-    if ((result = object.CommitPolicy(&policyId, policy.Get())) != S_OK)
-        return Refused(result, policyName, L"CommitPolicy", L"");
-    return ERROR_SUCCESS;
+    std::vector<GUID> ids;
+    for (const GUID* id : ruleIds)
+        ids.push_back(*id);
+    return BuildAndCommitPolicy(object, policyId, rules, ids, policyName, policyName);
 }
 
 // Lets the service manager reach the driver's keys, which the legacy host

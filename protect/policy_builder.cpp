@@ -55,12 +55,12 @@ DWORD NewGuids(std::vector<GUID>& guids)
 }
 
 DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
-                           const std::vector<GUID>& ruleIds, const wchar_t* purpose)
+                           const std::vector<GUID>& ruleIds, const wchar_t* purpose, const wchar_t* policyName)
 {
     if (ruleIds.size() != rules.size())
         return ERROR_INVALID_PARAMETER;
     AacRef<AacPolicy> policy;
-    HRESULT result = object.CreatePolicy(&policyId, nullptr, policy.Receive());
+    HRESULT result = object.CreatePolicy(&policyId, policyName, policy.Receive());
     if ((result = Checked(result, policy.Get())) != S_OK)
         return Failed(result, purpose, L"CreatePolicy", L"");
 

@@ -68,12 +68,14 @@ DWORD NewGuid(GUID& guid);
 // One fresh GUID for each entry of `guids`. 0 or the first error.
 DWORD NewGuids(std::vector<GUID>& guids);
 
-// Creates the policy `policyId` on `object`, each rule in order (its
-// identifier taken from `ruleIds`, one per rule) with its actors and then its
-// targets, and commits it under `policyId`. 0 or the first non-zero result
-// of the library (traced with `purpose`); nothing is committed then.
+// Creates the policy `policyId` (named `policyName`, or unnamed) on
+// `object`, each rule in order (its identifier taken from `ruleIds`, one per
+// rule) with its actors and then its targets, and commits it under
+// `policyId`. 0 or the first non-zero result of the library (traced with
+// `purpose`); nothing is committed then.
 DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
-                           const std::vector<GUID>& ruleIds, const wchar_t* purpose);
+                           const std::vector<GUID>& ruleIds, const wchar_t* purpose,
+                           const wchar_t* policyName = nullptr);
 
 // A fresh policy GUID and one GUID per rule, then the policy built and
 // committed in an access-control object opened for `identifier` and
