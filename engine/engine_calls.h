@@ -25,7 +25,10 @@ void StopDllServices(HostRuntime& runtime);
 // Waits at most 15000 ms for the DLL-hosted service threads to end.
 void WaitDllServices(HostRuntime& runtime);
 
-// Removes (true) or restores (false) launch protection of a Windows service.
+// Removes (true) or restores (false) launch protection of a Windows
+// service, with the service manager's access exception and the service's
+// lockdown lifted around the change and put back as they were whatever
+// happened. A service already as wanted is left alone: 0.
 DWORD SetServiceLaunchProtection(const wchar_t* serviceName, bool removeProtection);
 
 // The monitor thread's calls into exit handling and restart policy.

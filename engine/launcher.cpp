@@ -8,6 +8,7 @@
 #include "engine/dll_services.h"
 #include "engine/event_report.h"
 #include "engine/launch_command_line.h"
+#include "engine/launch_protection.h"
 #include "engine/listener_operations.h"
 #include "engine/process_launch.h"
 #include "engine/service_watch.h"
@@ -47,6 +48,18 @@ public:
 
 private:
     ServiceRecord& record_;
+};
+
+// The protection attribute list of one launch, freed right after process
+// creation and on every way out before it.
+struct ProtectionAttributesHold {
+    ProtectionAttributesHold() = default;
+    ~ProtectionAttributesHold() { Free(); }
+    ProtectionAttributesHold(const ProtectionAttributesHold&) = delete;
+    ProtectionAttributesHold& operator=(const ProtectionAttributesHold&) = delete;
+    void Free() { FreeProtectionAttributes(startup); }
+
+    STARTUPINFOEXW startup = {};
 };
 
 void AddWaiter(ServiceRecord& service, const std::wstring& waiter)
@@ -261,17 +274,25 @@ DWORD LaunchProcess(HostRuntime& runtime, ServiceRecord& record, const std::wstr
     if (error != ERROR_SUCCESS)
         return error;
 
-    if (record.GetLaunchProtected() == LaunchProtection::kAntimalwareLight && runtime.launchProtectedSelf.load())
-        QVX_TRACE(trace::kWarning, 8, L"not built: protected launch; the service is launched unprotected", name);
+    LaunchRequest request;
+    // Only a protected host can start protected processes; a service that
+    // asks for it is launched unprotected when the list cannot be built.
+    ProtectionAttributesHold protection;
+    if (record.GetLaunchProtected() == LaunchProtection::kAntimalwareLight && runtime.launchProtectedSelf.load()) {
+        const DWORD protectionError = BuildProtectionAttributes(protection.startup, request.creationFlags);
+        if (protectionError != ERROR_SUCCESS)
+            QVX_TRACE(trace::kWarning, 14, L"the service is launched unprotected", name, protectionError);
+        request.attributeList = protection.startup.lpAttributeList;
+    }
     creationRule.Install(commandLine.executablePath);
 
-    LaunchRequest request;
     request.executablePath = commandLine.executablePath;
     request.commandLine = commandLine.commandLine;
     request.asLocalService = record.GetGroupAccount() == kLocalServiceAccount;
     ProcessLauncher& launcher = CurrentProcessLauncher();
     PROCESS_INFORMATION info = {};
     error = launcher.Create(request, info);
+    protection.Free();
     if (error != ERROR_SUCCESS)
         return error;
     // From here the record owns the handles: a failure below releases them

@@ -31,10 +31,13 @@ DWORD LogonLocalService(HANDLE* token)
 DWORD Win32ProcessLauncher::Create(const LaunchRequest& request, PROCESS_INFORMATION& info)
 {
     info = {};
-    // Without a protection attribute list the plain form is enough; its size
-    // is the one of this build's platform.
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
+    // The extended form carries the protection attribute list; without one
+    // the plain form is enough. Either size is the one of this build's
+    // platform.
+    STARTUPINFOEXW extended = {};
+    extended.lpAttributeList = request.attributeList;
+    extended.StartupInfo.cb = request.attributeList ? sizeof(STARTUPINFOEXW) : sizeof(STARTUPINFOW);
+    STARTUPINFOW& startup = extended.StartupInfo;
     // CreateProcess may write into the command line it is given.
     std::vector<wchar_t> commandLine(request.commandLine.begin(), request.commandLine.end());
     commandLine.push_back(L'\0');

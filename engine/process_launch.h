@@ -20,6 +20,9 @@ struct LaunchRequest {
     std::wstring commandLine;
     bool asLocalService = false;
     DWORD creationFlags = kLaunchCreationFlags;
+    // The protection attribute list of a protected launch (the flags then
+    // include EXTENDED_STARTUPINFO_PRESENT); null otherwise.
+    LPPROC_THREAD_ATTRIBUTE_LIST attributeList = nullptr;
 };
 
 class ProcessLauncher {

@@ -9,6 +9,7 @@
 
 #include "engine/engine_calls.h"
 #include "engine/event_report.h"
+#include "engine/launch_protection.h"
 #include "host/boot_markers.h"
 #include "host/legacy_host_coexistence.h"
 #include "host/management_service.h"
@@ -55,32 +56,12 @@ void RegisterStartupLegacyHostPolicy(ManagementService& service, AacObject& obje
     RegisterLegacyHostPolicy(service, object); // traced where it failed
 }
 
-// Asks the service control manager for the service's launch protection.
-// Where the manager does not know the setting (older systems) the service
-// is not protected.
+// Whether the named service is launch-protected; a service whose
+// protection cannot be read counts as unprotected (the query traced why).
 bool QueryLaunchProtection(const wchar_t* serviceName)
 {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        QVX_TRACE(trace::kWarning, 4, serviceName, L"OpenSCManagerW failed", GetLastError());
-        return false;
-    }
-    ServiceHandle service(OpenServiceW(manager.Get(), serviceName, SERVICE_QUERY_CONFIG));
-    if (!service) {
-        QVX_TRACE(trace::kWarning, 5, serviceName, L"OpenServiceW failed", GetLastError());
-        return false;
-    }
-    // SERVICE_LAUNCH_PROTECTED_INFO, which not every SDK declares.
-    struct {
-        DWORD dwLaunchProtected;
-    } info = {};
-    DWORD needed = 0;
-    if (!QueryServiceConfig2W(service.Get(), SERVICE_CONFIG_LAUNCH_PROTECTED, reinterpret_cast<BYTE*>(&info),
-                              sizeof(info), &needed)) {
-        QVX_TRACE(trace::kVerbose, 6, serviceName, L"launch protection cannot be queried", GetLastError());
-        return false;
-    }
-    return info.dwLaunchProtected != SERVICE_LAUNCH_PROTECTED_NONE;
+    bool isProtected = false;
+    return QueryServiceLaunchProtection(serviceName, isProtected) == ERROR_SUCCESS && isProtected;
 }
 
 // The management service object itself receives the notifications.

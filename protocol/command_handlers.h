@@ -34,6 +34,8 @@ void HandleServiceStartPending(const std::wstring& request, SVHServerPipe& pipe)
 void HandleStartService(const std::wstring& request, SVHServerPipe& pipe);
 void HandleSetServiceStatus(const std::wstring& request, SVHServerPipe& pipe);
 void HandleControlService(const std::wstring& request, SVHServerPipe& pipe);
+
+// protocol/launch_protection_commands.cpp
 void HandleDisablePpl(const std::wstring& request, SVHServerPipe& pipe);
 void HandleDisablePplEx(const std::wstring& request, SVHServerPipe& pipe);
 

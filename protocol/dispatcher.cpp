@@ -69,8 +69,8 @@ const CommandEntry kCommands[] = {
     {L"ENABLEDISABLE_SERVICE", HandleEnableDisableService},
     {L"REGISTER_SERVICE_TRIGGER_MONITOR", HandleRegisterServiceTriggerMonitor, false},
     {L"STOP_SVH_HOSTING_SERVICE", HandleStopSvhHostingService, false},
-    {L"DISABLE_PPL", nullptr}, // HandleDisablePpl
-    {L"DISABLE_PPL_EX", nullptr}, // HandleDisablePplEx
+    {L"DISABLE_PPL", HandleDisablePpl},
+    {L"DISABLE_PPL_EX", HandleDisablePplEx},
     {L"ENABLE_DISABLE_LOCKDOWN", HandleEnableDisableLockdown},
 };
 

@@ -23,6 +23,7 @@
 #include "platform/locks.h"
 #include "platform/registry_value.h"
 #include "runtime/host_runtime.h"
+#include "tests/engine/launch_protection_double.h"
 #include "tests/engine/recording_launcher.h"
 #include "tests/support/child_process.h"
 #include "tests/support/event_recorder.h"
@@ -260,17 +261,47 @@ TEST_F(LauncherTest, OnlyTheExactLocalServiceTextLogsOn)
     }
 }
 
-TEST_F(LauncherTest, ProtectedLaunchIsSaidToBeMissingAndLaunchesUnprotected)
+// A protected launch needs a protected host and a list that can be built;
+// otherwise the service is launched unprotected. The list is freed once the
+// creation is over, whether it worked or not.
+TEST_F(LauncherTest, ProtectedLaunchOnlyFromAProtectedHostAndWithAList)
 {
-    ServiceRecord& record = Add(L"guarded");
-    record.SetLaunchProtected(LaunchProtection::kAntimalwareLight);
-    runtime_.launchProtectedSelf = true;
+    constexpr DWORD kProtectedFlags = kLaunchCreationFlags | CREATE_PROTECTED_PROCESS | EXTENDED_STARTUPINFO_PRESENT;
+    struct {
+        const char* name;
+        LaunchProtection protection;
+        bool hostProtected;
+        DWORD updateError;   // the attribute list cannot be built
+        DWORD createError;
+        bool protectedLaunch;
+    } cases[] = {
+        {"Protected", LaunchProtection::kAntimalwareLight, true, 0, 0, true},
+        {"CreationFails", LaunchProtection::kAntimalwareLight, true, 0, ERROR_ACCESS_DENIED, true},
+        {"HostNotProtected", LaunchProtection::kAntimalwareLight, false, 0, 0, false},
+        {"ServiceNotProtected", LaunchProtection::kNone, true, 0, 0, false},
+        {"ListNotBuilt", LaunchProtection::kAntimalwareLight, true, ERROR_NOT_SUPPORTED, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::LaunchProtectionDouble protection;
+        protection.updateError = c.updateError;
+        ServiceRecord& record = Add(L"guarded");
+        record.SetLaunchProtected(c.protection);
+        runtime_.launchProtectedSelf = c.hostProtected;
+        launcher_.Forget();
+        if (c.createError)
+            launcher_.createErrors[ExecutableOf(record.GetName())] = c.createError;
 
-    ASSERT_EQ(StartHostedService(runtime_, &record), 0u);
-    EXPECT_TRUE(traces_.Contains(trace::kWarning, L"not built: protected launch")) << traces_.Dump();
-    ASSERT_EQ(launcher_.created.size(), 1u);
-    EXPECT_EQ(launcher_.created[0].request.creationFlags, kLaunchCreationFlags);
-    EXPECT_EQ(record.GetState(), ServiceState::kStartPending);
+        EXPECT_EQ(StartHostedService(runtime_, &record), c.createError);
+        ASSERT_EQ(launcher_.attempts.size(), 1u);
+        const LaunchRequest& request = launcher_.attempts[0];
+        EXPECT_EQ(request.creationFlags, c.protectedLaunch ? kProtectedFlags : kLaunchCreationFlags);
+        EXPECT_EQ(request.attributeList != nullptr, c.protectedLaunch);
+        EXPECT_EQ(protection.liveLists, 0);
+        EXPECT_EQ(record.GetState(), c.createError ? ServiceState::kStopped : ServiceState::kStartPending);
+        table_.Remove(record);
+    }
+    runtime_.launchProtectedSelf = false;
 }
 
 TEST_F(LauncherTest, FailedLaunchLeavesTheServiceStoppedWithOneEvent)

@@ -16,6 +16,7 @@
 #include "protocol/control_client.h"
 #include "protocol/message_codec.h"
 #include "tools/svhctl/console.h"
+#include "tools/svhctl/protection_view.h"
 
 namespace svhctl {
 
@@ -587,6 +588,8 @@ bool RunFriendlyForm(const Options& options, std::wstring_view verb, const std::
                           L"ENABLE_DISABLE_LOCKDOWN," + operands[0] + (lock ? L",ENABLE" : L",DISABLE"),
                           (lock ? L"asked the host to lock down " : L"asked the host to lift the lockdown of ") +
                               qvx::ToLowerAscii(operands[0]));
+    } else if (verb == L"protection" && count == 1) {
+        exitCode = ShowProtection(operands[0]);
     } else if (verb == L"dependents" && (count == 1 || count == 2)) {
         exitCode = Enumerate(options,
                              L"ENUM_DEP_SERVICES," + operands[0] + L"," +
@@ -613,6 +616,7 @@ const wchar_t* FriendlyUsage()
            L"       svhctl [--pipe NAME] [--raw] stop SERVICE\n"
            L"       svhctl [--pipe NAME] [--raw] delete|enable|disable SERVICE\n"
            L"       svhctl [--pipe NAME] [--raw] lockdown SERVICE on|off\n"
+           L"       svhctl protection SERVICE\n"
            L"       svhctl [--pipe NAME] [--raw] dependents SERVICE [SERVICE_STATE_ALL|SERVICE_ACTIVE|SERVICE_INACTIVE]\n"
            L"       svhctl [--pipe NAME] [--raw] power [set [POWERPROFILE_NAME...]]\n"
            L"       svhctl [--pipe NAME] [--raw] profile SERVICE\n"

@@ -14,6 +14,8 @@
 //     stop SERVICE                 stop it (and the services that depend on it)
 //     delete | enable | disable SERVICE
 //     lockdown SERVICE on|off      lock or unlock the service's Windows service
+//     protection SERVICE           launch protection and recorded lockdown of the
+//                                  Windows service (read from the system, not the host)
 //     dependents SERVICE [FILTER]  services that depend on SERVICE
 //     power [set [NAME...]]        the host's power state, or set it
 //     profile SERVICE              the service's app profile (XML)
