@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/lifecycle/lifecycle_harness.h"
+#include "tests/support/installed_service.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx::test {
@@ -53,6 +54,20 @@ private:
     std::wstring path_;
 };
 
+// Waits until the record holds a removed policy; the text read last.
+std::wstring WaitForRemoval(const AccessRecord& record, DWORD timeoutMs)
+{
+    std::wstring text;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        text = record.Text();
+        if (text.find(L"DeletePolicy") != std::wstring::npos)
+            break;
+        Sleep(50);
+    } while (GetTickCount64() < deadline);
+    return text;
+}
+
 class LaunchRulesLifecycleTest : public LifecycleTest {};
 
 TEST_F(LaunchRulesLifecycleTest, InstalledHostWrapsALaunchInItsRules)
@@ -67,14 +82,7 @@ TEST_F(LaunchRulesLifecycleTest, InstalledHostWrapsALaunchInItsRules)
 
     // The creation rule is removed after the launch, which the host may
     // still be finishing when the service reports in.
-    std::wstring text;
-    const ULONGLONG deadline = GetTickCount64() + kStateTimeoutMs;
-    do {
-        text = record.Text();
-        if (text.find(L"DeletePolicy") != std::wstring::npos)
-            break;
-        Sleep(50);
-    } while (GetTickCount64() < deadline);
+    const std::wstring text = WaitForRemoval(record, kStateTimeoutMs);
 
     const size_t creation = text.find(L" 1 Allow SVH to CreateProccess ");
     const size_t processRules = text.find(L"to access SVH named pipe");
@@ -87,6 +95,33 @@ TEST_F(LaunchRulesLifecycleTest, InstalledHostWrapsALaunchInItsRules)
     ASSERT_NE(removal, std::wstring::npos) << text;
     EXPECT_LT(creation, processRules);
     EXPECT_LT(processRules, removal);
+}
+
+// A DLL service is loaded into the host under the same creation rule, and
+// gets no rules of a process of its own: it has none.
+TEST_F(LaunchRulesLifecycleTest, InstalledHostWrapsTheLoadOfADllServiceInTheCreationRule)
+{
+    AccessRecord record;
+    const std::wstring name = UniqueName(L"ruleddll");
+    const std::wstring image = ServiceImagePath();
+    const std::wstring dll = image.substr(0, image.find_last_of(L'\\') + 1) + L"qvxtest_dllsvc.dll";
+    const std::wstring profile = L"<Service><Name>" + name +
+                                 L"</Name><StartupProfile>SERVICE_START_DEMAND</StartupProfile>"
+                                 L"<SVHServiceType>SERVICE_TYPE_SVH</SVHServiceType>"
+                                 L"<ServiceType>SERVICE_SVH_USER_DLL</ServiceType><BinaryPath>" +
+                                 dll + L"</BinaryPath><ServiceMain>RegistersAndRuns</ServiceMain></Service>";
+    ASSERT_EQ(Create(name, profile), L"ACK");
+    ASSERT_EQ(Start(name), L"ACK");
+    ASSERT_TRUE(WaitForState(name, L"SERVICE_RUNNING"));
+
+    const std::wstring text = WaitForRemoval(record, kStateTimeoutMs);
+    const size_t creation = text.find(L" 1 Allow SVH to CreateProccess ");
+    const size_t removal = text.find(L"DeletePolicy");
+    ASSERT_NE(creation, std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"qvxtest_dllsvc.dll", creation), std::wstring::npos) << text;
+    ASSERT_NE(removal, std::wstring::npos) << text;
+    EXPECT_LT(creation, removal);
+    EXPECT_EQ(text.find(L"to access SVH named pipe"), std::wstring::npos) << text;
 }
 
 } // namespace
