@@ -40,6 +40,7 @@ public:
     DWORD daclWriteError = 0;         // every DACL write fails with this
     bool daclNeedsAdminOwner = false; // a DACL write is denied unless Administrators own the object
     DWORD ownerWriteError = 0;
+    std::wstring refusedPrivilege;    // enabling this privilege fails as for an account without it
     DWORD readError = 0;
 
     void Add(const std::wstring& name, const std::vector<BYTE>& owner = WellKnownSidBytes(WinLocalSystemSid))
@@ -98,7 +99,7 @@ public:
     DWORD AdjustPrivilege(const wchar_t* privilege, bool enable) override
     {
         calls.push_back((enable ? L"+" : L"-") + std::wstring(privilege));
-        return ERROR_SUCCESS;
+        return enable && refusedPrivilege == privilege ? ERROR_NOT_ALL_ASSIGNED : ERROR_SUCCESS;
     }
 
     static std::wstring SidName(const std::vector<BYTE>& sid)

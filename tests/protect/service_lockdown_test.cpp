@@ -190,11 +190,14 @@ TEST_F(ServiceLockdownTest, AFailedObjectChangeLeavesTheRecordAsItWas)
         DWORD writeError;
         bool needsAdminOwner;
         DWORD ownerError;
+        const wchar_t* refusedPrivilege;
     } cases[] = {
-        {"ListUnreadable", ERROR_INVALID_HANDLE, 0, false, 0},
-        {"ListRefused", 0, ERROR_INVALID_PARAMETER, false, 0},
-        {"DeniedEvenAsAdministrators", 0, ERROR_ACCESS_DENIED, false, 0},
-        {"OwnerCannotBeTaken", 0, 0, true, ERROR_PRIVILEGE_NOT_HELD},
+        {"ListUnreadable", ERROR_INVALID_HANDLE, 0, false, 0, L""},
+        {"ListRefused", 0, ERROR_INVALID_PARAMETER, false, 0, L""},
+        {"DeniedEvenAsAdministrators", 0, ERROR_ACCESS_DENIED, false, 0, L""},
+        {"OwnerCannotBeTaken", 0, 0, true, ERROR_PRIVILEGE_NOT_HELD, L""},
+        {"NoTakeOwnershipPrivilege", 0, 0, true, 0, SE_TAKE_OWNERSHIP_NAME},
+        {"NoRestorePrivilege", 0, 0, true, 0, SE_RESTORE_NAME},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -203,6 +206,7 @@ TEST_F(ServiceLockdownTest, AFailedObjectChangeLeavesTheRecordAsItWas)
         security_.daclWriteError = c.writeError;
         security_.daclNeedsAdminOwner = c.needsAdminOwner;
         security_.ownerWriteError = c.ownerError;
+        security_.refusedPrivilege = c.refusedPrivilege;
         Record(kName, 0);
 
         EXPECT_NE(SetLockdown(kName.c_str(), true), 0u);
@@ -210,6 +214,24 @@ TEST_F(ServiceLockdownTest, AFailedObjectChangeLeavesTheRecordAsItWas)
         EXPECT_EQ(Recorded(kName), L"0");
         EXPECT_TRUE(security_.services[kName].dacl.empty());
     }
+}
+
+// Without the privileges the owner cannot be changed: the one enabled is
+// disabled again, the owner stays, and a list the object takes is still
+// written and recorded.
+TEST_F(ServiceLockdownTest, WithoutThePrivilegesTheOwnerStaysAndTheListIsStillWritten)
+{
+    security_.Add(kName, WellKnownSidBytes(WinWorldSid));
+    security_.refusedPrivilege = SE_RESTORE_NAME;
+    security_.calls.clear();
+
+    EXPECT_EQ(SetLockdown(kName.c_str(), true), 0u);
+
+    EXPECT_EQ(security_.calls, (std::vector<std::wstring>{L"+SeTakeOwnershipPrivilege", L"+SeRestorePrivilege",
+                                                          L"-SeTakeOwnershipPrivilege", L"dacl"}));
+    EXPECT_EQ(ServiceSecurityDouble::SidName(security_.services[kName].owner), L"other");
+    EXPECT_EQ(AccessList(kName), kLockedList);
+    EXPECT_EQ(Recorded(kName), L"1");
 }
 
 TEST_F(ServiceLockdownTest, AServiceThatDoesNotExistSucceedsWithNothingWritten)
