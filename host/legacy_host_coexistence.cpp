@@ -95,16 +95,17 @@ void SetProtection(std::initializer_list<const wchar_t*> names, bool removeProte
     }
 }
 
-std::vector<AacActorSpec> LegacyHostActors(const wchar_t* const* versions, size_t count)
+std::vector<AacActorDefinition> LegacyHostActors(const wchar_t* const* versions, size_t count)
 {
-    std::vector<AacActorSpec> actors = {{kAacActorImage, kLegacyImagePattern, 0}, {kAacActorSigner, kLegacySigner, 0}};
+    std::vector<AacActorDefinition> actors = {{kAacActorImage, kLegacyImagePattern, 0},
+                                              {kAacActorSigner, kLegacySigner, 0}};
     for (size_t i = 0; i < count; ++i)
         actors.push_back({kAacActorVersion, versions[i], 0});
     return actors;
 }
 
 template <size_t N>
-std::vector<AacActorSpec> LegacyHostActors(const wchar_t* const (&versions)[N])
+std::vector<AacActorDefinition> LegacyHostActors(const wchar_t* const (&versions)[N])
 {
     return LegacyHostActors(versions, N);
 }
@@ -112,7 +113,7 @@ std::vector<AacActorSpec> LegacyHostActors(const wchar_t* const (&versions)[N])
 // Creates the named policy with its rules in order and commits it. 0 or
 // the first refusal (traced).
 DWORD CommitNamedPolicy(AacObject& object, const GUID& policyId, const wchar_t* policyName,
-                        const std::vector<AacRuleSpec>& rules, const std::vector<const GUID*>& ruleIds)
+                        const std::vector<AacRuleDefinition>& rules, const std::vector<const GUID*>& ruleIds)
 {
     std::vector<GUID> ids;
     for (const GUID* id : ruleIds)
@@ -126,7 +127,7 @@ DWORD CommitDriverKeysException(AacObject& object, DWORD legacyHostProcessId)
 {
     static constexpr wchar_t kName[] = L"Allow services.exe access to qvxndrv registry keys (legacy qvxlhost)";
     static constexpr wchar_t kDriverKeys[] = L"HKCCS\\SERVICES\\QVXNDRV\\**";
-    const std::vector<AacRuleSpec> rules = {
+    const std::vector<AacRuleDefinition> rules = {
         {L"Allow Services.exe access to qvxndrv registry keys",
          kAacAllow,
          {{kAacActorImage, kServicesImage, 0}},
@@ -149,13 +150,13 @@ DWORD CommitProxyMonitor(AacObject& object, DWORD legacyHostProcessId)
         L"HKCCS\\SERVICES\\QVXTRUST\\Start",     L"HKCCS\\SERVICES\\QVXFWSVC\\ImagePath",
         L"HKCCS\\SERVICES\\QVXFWSVC\\Type",      L"HKCCS\\SERVICES\\QVXFWSVC\\Start",
     };
-    AacRuleSpec monitor = {L"Monitor proxy service configuration changes",
+    AacRuleDefinition monitor = {L"Monitor proxy service configuration changes",
                            kAacNotify,
                            {{kAacActorImage, kServicesImage, 0}},
                            {}};
     for (const wchar_t* value : kWatchedValues)
         monitor.targets.push_back({kAacObjectRegistryValue, value, 2, 0});
-    const std::vector<AacRuleSpec> rules = {
+    const std::vector<AacRuleDefinition> rules = {
         monitor,
         {L"Remove proxy service registry rule on terminate",
          kAacDeletePolicyOnTerminate,
@@ -193,7 +194,7 @@ void SetLegacyHostCalls(const LegacyHostCalls* calls) noexcept
 
 DWORD RegisterLegacyHostPolicy(ManagementService& /*service*/, AacObject& object)
 {
-    const std::vector<AacRuleSpec> rules = {
+    const std::vector<AacRuleDefinition> rules = {
         {L"Stand down SVH PPL when legacy qvxlhost runs", kAacNotify, LegacyHostActors(kManagementRuleVersions), {}},
         {L"Stand down Proxy Service PPL when legacy qvxlhost runs", kAacNotify, LegacyHostActors(kProxyRuleVersions),
          {}},

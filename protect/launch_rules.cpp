@@ -11,7 +11,8 @@ namespace {
 
 // A fresh client GUID, then the policy in an access-control object of the
 // client's own.
-DWORD CommitLaunchPolicy(const std::vector<AacRuleSpec>& rules, const wchar_t* purpose, GUID& client, GUID& policy)
+DWORD CommitLaunchPolicy(const std::vector<AacRuleDefinition>& rules, const wchar_t* purpose, GUID& client,
+                         GUID& policy)
 {
     const DWORD error = NewGuid(client);
     if (error != ERROR_SUCCESS)
@@ -33,9 +34,9 @@ std::wstring RuleText(const wchar_t* pattern, const std::wstring& value)
 DWORD AllowProcessCreation(const std::wstring& executablePath, ProcessCreationRule& rule)
 {
     rule = {};
-    const AacActorSpec host = {kAacActorImage, L"**\\" + std::wstring(kHostImageName), 0};
+    const AacActorDefinition host = {kAacActorImage, L"**\\" + std::wstring(kHostImageName), 0};
     const std::wstring executable = ImagePattern(executablePath);
-    const std::vector<AacRuleSpec> rules = {
+    const std::vector<AacRuleDefinition> rules = {
         {RuleText(kRuleAllowCreateProcess, executablePath),
          kAacAllow,
          {host},
@@ -76,7 +77,7 @@ DWORD RemoveProcessCreationRule(const ProcessCreationRule& rule)
 
 DWORD AllowHostedProcess(const std::wstring& executablePath, DWORD processId, DWORD threadId)
 {
-    const std::vector<AacRuleSpec> rules = {
+    const std::vector<AacRuleDefinition> rules = {
         // The main thread is named beside its process: it is the one that
         // exists while the rules go in.
         {RuleText(kRuleAllowControlPipe, executablePath),

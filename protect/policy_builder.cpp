@@ -54,7 +54,7 @@ DWORD NewGuids(std::vector<GUID>& guids)
     return ERROR_SUCCESS;
 }
 
-DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
+DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleDefinition>& rules,
                            const std::vector<GUID>& ruleIds, const wchar_t* purpose, const wchar_t* policyName)
 {
     if (ruleIds.size() != rules.size())
@@ -65,38 +65,38 @@ DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::v
         return Failed(result, purpose, L"CreatePolicy", L"");
 
     for (size_t i = 0; i < rules.size(); ++i) {
-        const AacRuleSpec& spec = rules[i];
+        const AacRuleDefinition& definition = rules[i];
         AacRef<AacRule> rule;
-        result = object.CreateRule(&ruleIds[i], spec.description.c_str(), spec.action, rule.Receive());
+        result = object.CreateRule(&ruleIds[i], definition.description.c_str(), definition.action, rule.Receive());
         if ((result = Checked(result, rule.Get())) != S_OK)
-            return Failed(result, purpose, L"CreateRule", spec.description);
-        for (const AacActorSpec& actor : spec.actors) {
+            return Failed(result, purpose, L"CreateRule", definition.description);
+        for (const AacActorDefinition& actor : definition.actors) {
             AacRef<AacMatcher> matcher;
             result = object.CreateActorMatcher(actor.kind, actor.text.empty() ? nullptr : actor.text.c_str(), actor.id,
                                                matcher.Receive());
             if ((result = Checked(result, matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"CreateActorMatcher", spec.description);
+                return Failed(result, purpose, L"CreateActorMatcher", definition.description);
             if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"AddMatcher", spec.description);
+                return Failed(result, purpose, L"AddMatcher", definition.description);
         }
-        for (const AacTargetSpec& target : spec.targets) {
+        for (const AacTargetDefinition& target : definition.targets) {
             AacRef<AacMatcher> matcher;
             result = object.CreateTargetMatcher(target.type, target.path.c_str(), target.access, target.accessEx,
                                                 matcher.Receive());
             if ((result = Checked(result, matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"CreateTargetMatcher", spec.description);
+                return Failed(result, purpose, L"CreateTargetMatcher", definition.description);
             if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"AddMatcher", spec.description);
+                return Failed(result, purpose, L"AddMatcher", definition.description);
         }
         if ((result = object.AddRule(policy.Get(), rule.Get())) != S_OK)
-            return Failed(result, purpose, L"AddRule", spec.description);
+            return Failed(result, purpose, L"AddRule", definition.description);
     }
     if ((result = object.CommitPolicy(&policyId, policy.Get())) != S_OK)
         return Failed(result, purpose, L"CommitPolicy", L"");
     return ERROR_SUCCESS;
 }
 
-DWORD CommitNewPolicy(const GUID& identifier, const wchar_t* clientName, const std::vector<AacRuleSpec>& rules,
+DWORD CommitNewPolicy(const GUID& identifier, const wchar_t* clientName, const std::vector<AacRuleDefinition>& rules,
                       const wchar_t* purpose, GUID& policy)
 {
     GUID made = {};

@@ -39,24 +39,24 @@ private:
     Interface* object_ = nullptr;
 };
 
-struct AacActorSpec {
+struct AacActorDefinition {
     AacActorKind kind;
     std::wstring text; // image pattern; empty for an id matcher
     DWORD id;          // process or thread id; 0 for a pattern matcher
 };
 
-struct AacTargetSpec {
+struct AacTargetDefinition {
     AacObjectType type;
     std::wstring path;
     DWORD access;
     DWORD accessEx;
 };
 
-struct AacRuleSpec {
+struct AacRuleDefinition {
     std::wstring description;
     AacRuleAction action;
-    std::vector<AacActorSpec> actors;
-    std::vector<AacTargetSpec> targets;
+    std::vector<AacActorDefinition> actors;
+    std::vector<AacTargetDefinition> targets;
 };
 
 // "**\<name>" for a path with a backslash, where <name> is what follows the
@@ -73,14 +73,14 @@ DWORD NewGuids(std::vector<GUID>& guids);
 // rule) with its actors and then its targets, and commits it under
 // `policyId`. 0 or the first non-zero result of the library (traced with
 // `purpose`); nothing is committed then.
-DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleSpec>& rules,
+DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleDefinition>& rules,
                            const std::vector<GUID>& ruleIds, const wchar_t* purpose,
                            const wchar_t* policyName = nullptr);
 
 // A fresh policy GUID and one GUID per rule, then the policy built and
 // committed in an access-control object opened for `identifier` and
 // `clientName`. 0 or the first error; `policy` is set only on success.
-DWORD CommitNewPolicy(const GUID& identifier, const wchar_t* clientName, const std::vector<AacRuleSpec>& rules,
+DWORD CommitNewPolicy(const GUID& identifier, const wchar_t* clientName, const std::vector<AacRuleDefinition>& rules,
                       const wchar_t* purpose, GUID& policy);
 
 } // namespace qvx

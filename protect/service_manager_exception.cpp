@@ -12,7 +12,7 @@ namespace {
 
 DWORD Install(const std::wstring& serviceName, GUID& policy)
 {
-    const std::vector<AacRuleSpec> rules = {
+    const std::vector<AacRuleDefinition> rules = {
         {RuleText(kRuleAllowServiceManager, serviceName),
          kAacAllow,
          {{kAacActorImage, kServiceManagerImage, 0}},
