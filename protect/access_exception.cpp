@@ -1,14 +1,14 @@
 #include "protect/access_exception.h"
 
-#include <rpc.h>
-
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "platform/companion_interfaces.h"
 #include "platform/driver_device.h"
 #include "platform/trace.h"
 #include "protect/access_control.h"
+#include "protect/policy_builder.h"
 #include "protect/rule_identifier.h"
 
 namespace qvx {
@@ -51,50 +51,19 @@ HANDLE OpenDevice(DWORD access)
     return nullptr;
 }
 
-// Builds one rule of `action` with an actor and the given targets, adds it
-// to the scope's policy and commits the policy. 0 or the library's result.
-struct Target {
-    AacObjectType type;
-    const wchar_t* path;
-    DWORD access;
-    DWORD accessEx;
-};
-
-HRESULT CommitRule(AccessException& scope, const std::wstring& description, AacRuleAction action,
-                   AacActorKind actorKind, DWORD actorId, const Target* targets, size_t targetCount)
+// Adds the rule to the scope's policy, its identifier the hash of its
+// description, and commits the policy. False when any step failed (traced).
+bool CommitRule(AccessException& scope, const AacRuleDefinition& definition)
 {
     GUID ruleId = {};
-    DWORD error = RuleIdentifier(description, &ruleId);
-    if (error != ERROR_SUCCESS)
-        return HRESULT_FROM_WIN32(error);
-    AacObject& object = *scope.policyObject;
-    AacRule* rule = nullptr;
-    HRESULT result = object.CreateRule(&ruleId, description.c_str(), action, &rule);
-    AacMatcher* actor = nullptr;
-    if (result == S_OK)
-        result = object.CreateActorMatcher(actorKind, nullptr, actorId, &actor);
-    if (result == S_OK)
-        result = object.AddMatcher(rule, actor);
-    for (size_t i = 0; result == S_OK && i < targetCount; ++i) {
-        AacMatcher* target = nullptr;
-        result = object.CreateTargetMatcher(targets[i].type, targets[i].path, targets[i].access, targets[i].accessEx,
-                                            &target);
-        if (result == S_OK)
-            result = object.AddMatcher(rule, target);
-        if (target)
-            target->Release();
-    }
-    if (result == S_OK)
-        result = object.AddRule(scope.policy, rule);
-    if (result == S_OK)
-        result = object.CommitPolicy(&scope.policyGuid, scope.policy);
-    if (actor)
-        actor->Release();
-    if (rule)
-        rule->Release();
+    if (RuleIdentifier(definition.description, &ruleId) != ERROR_SUCCESS ||
+        AddRuleToPolicy(*scope.policyObject, *scope.policy, ruleId, definition, L"exception scope") != ERROR_SUCCESS)
+        return false;
+    const HRESULT result = scope.policyObject->CommitPolicy(&scope.policyGuid, scope.policy);
     if (result != S_OK)
-        QVX_TRACE(trace::kError, 1, L"exception rule not committed", description, static_cast<DWORD>(result));
-    return result;
+        QVX_TRACE(trace::kError, 1, L"exception rule not committed", definition.description,
+                  static_cast<DWORD>(result));
+    return result == S_OK;
 }
 
 void ReleasePolicyObject(AccessException& scope)
@@ -111,34 +80,37 @@ void ReleasePolicyObject(AccessException& scope)
 // process ends, its rules disabled when this thread ends.
 bool CreateScopePolicy(AccessException& scope)
 {
-    if (UuidCreate(&scope.clientGuid) != RPC_S_OK || UuidCreate(&scope.policyGuid) != RPC_S_OK) {
-        QVX_TRACE(trace::kError, 2, L"UuidCreate failed");
+    if (NewGuid(scope.clientGuid) != ERROR_SUCCESS || NewGuid(scope.policyGuid) != ERROR_SUCCESS)
         return false;
-    }
     if (OpenAccessControlWithFallback(scope.clientGuid, nullptr, &scope.policyObject) != ERROR_SUCCESS)
         return false;
     const std::wstring name = Format(L"accesslib policy %x:%x", scope.processId, scope.threadId);
-    HRESULT result = scope.policyObject->CreatePolicy(&scope.policyGuid, name.c_str(), &scope.policy);
-    if (result != S_OK) {
+    const HRESULT result = scope.policyObject->CreatePolicy(&scope.policyGuid, name.c_str(), &scope.policy);
+    if (result != S_OK || !scope.policy) {
         QVX_TRACE(trace::kError, 3, L"exception policy not created", static_cast<DWORD>(result));
         ReleasePolicyObject(scope);
         return false;
     }
-    const Target everything[] = {{kAacObjectAny, kEveryObject, 0, 0}};
-    result = CommitRule(scope,
-                        Format(L"al delete policy on terminate process 0x%x (%d) rule", scope.processId,
-                               static_cast<int>(scope.processId)),
-                        kAacDeletePolicyOnTerminate, kAacActorProcessId, scope.processId, everything, 1);
-    if (result == S_OK)
-        result = CommitRule(scope,
-                            Format(L"al disable rules on terminate thread 0x%x (%d) rule", scope.threadId,
-                                   static_cast<int>(scope.threadId)),
-                            kAacDisableRulesOnTerminate, kAacActorThreadId, scope.threadId, everything, 1);
-    if (result != S_OK) {
-        // What was committed goes with the policy.
-        scope.policyObject->DeletePolicy(&scope.policyGuid, 0, 0);
-        ReleasePolicyObject(scope);
-        return false;
+    const std::vector<AacTargetDefinition> everything = {{kAacObjectAny, kEveryObject, 0, 0}};
+    const AacRuleDefinition housekeeping[] = {
+        {Format(L"al delete policy on terminate process 0x%x (%d) rule", scope.processId,
+                static_cast<int>(scope.processId)),
+         kAacDeletePolicyOnTerminate,
+         {{kAacActorProcessId, L"", scope.processId}},
+         everything},
+        {Format(L"al disable rules on terminate thread 0x%x (%d) rule", scope.threadId,
+                static_cast<int>(scope.threadId)),
+         kAacDisableRulesOnTerminate,
+         {{kAacActorThreadId, L"", scope.threadId}},
+         everything},
+    };
+    for (const AacRuleDefinition& rule : housekeeping) {
+        if (!CommitRule(scope, rule)) {
+            // What was committed goes with the policy.
+            scope.policyObject->DeletePolicy(&scope.policyGuid, 0, 0);
+            ReleasePolicyObject(scope);
+            return false;
+        }
     }
     return true;
 }
@@ -208,16 +180,16 @@ bool AddAccessException(AccessException* scope, DWORD objectType, const wchar_t*
     if (!scope || !path)
         return false;
     if (scope->policyObject) {
-        Target targets[2] = {{static_cast<AacObjectType>(objectType), path, access, accessEx}};
-        size_t count = 1;
+        AacRuleDefinition rule = {Format(L"al exception rule %x:%x res %ls", scope->processId, scope->threadId, path),
+                                  kAacAllow,
+                                  {{kAacActorThreadId, L"", scope->threadId}},
+                                  {{static_cast<AacObjectType>(objectType), path, access, accessEx}}};
         // A key exception covers its values and a value exception its key.
         if (objectType == kAacObjectRegistryKey)
-            targets[count++] = {kAacObjectRegistryValue, path, access, accessEx};
+            rule.targets.push_back({kAacObjectRegistryValue, path, access, accessEx});
         else if (objectType == kAacObjectRegistryValue)
-            targets[count++] = {kAacObjectRegistryKey, path, access, accessEx};
-        const std::wstring description =
-            Format(L"al exception rule %x:%x res %ls", scope->processId, scope->threadId, path);
-        if (CommitRule(*scope, description, kAacAllow, kAacActorThreadId, scope->threadId, targets, count) != S_OK)
+            rule.targets.push_back({kAacObjectRegistryKey, path, access, accessEx});
+        if (!CommitRule(*scope, rule))
             return false;
     }
     // A part the scope holds that refuses makes the whole exception fail.

@@ -54,6 +54,36 @@ DWORD NewGuids(std::vector<GUID>& guids)
     return ERROR_SUCCESS;
 }
 
+DWORD AddRuleToPolicy(AacObject& object, AacPolicy& policy, const GUID& ruleId,
+                      const AacRuleDefinition& definition, const wchar_t* purpose)
+{
+    AacRef<AacRule> rule;
+    HRESULT result = object.CreateRule(&ruleId, definition.description.c_str(), definition.action, rule.Receive());
+    if ((result = Checked(result, rule.Get())) != S_OK)
+        return Failed(result, purpose, L"CreateRule", definition.description);
+    for (const AacActorDefinition& actor : definition.actors) {
+        AacRef<AacMatcher> matcher;
+        result = object.CreateActorMatcher(actor.kind, actor.text.empty() ? nullptr : actor.text.c_str(), actor.id,
+                                           matcher.Receive());
+        if ((result = Checked(result, matcher.Get())) != S_OK)
+            return Failed(result, purpose, L"CreateActorMatcher", definition.description);
+        if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
+            return Failed(result, purpose, L"AddMatcher", definition.description);
+    }
+    for (const AacTargetDefinition& target : definition.targets) {
+        AacRef<AacMatcher> matcher;
+        result = object.CreateTargetMatcher(target.type, target.path.c_str(), target.access, target.accessEx,
+                                            matcher.Receive());
+        if ((result = Checked(result, matcher.Get())) != S_OK)
+            return Failed(result, purpose, L"CreateTargetMatcher", definition.description);
+        if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
+            return Failed(result, purpose, L"AddMatcher", definition.description);
+    }
+    if ((result = object.AddRule(&policy, rule.Get())) != S_OK)
+        return Failed(result, purpose, L"AddRule", definition.description);
+    return ERROR_SUCCESS;
+}
+
 DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::vector<AacRuleDefinition>& rules,
                            const std::vector<GUID>& ruleIds, const wchar_t* purpose, const wchar_t* policyName)
 {
@@ -63,33 +93,10 @@ DWORD BuildAndCommitPolicy(AacObject& object, const GUID& policyId, const std::v
     HRESULT result = object.CreatePolicy(&policyId, policyName, policy.Receive());
     if ((result = Checked(result, policy.Get())) != S_OK)
         return Failed(result, purpose, L"CreatePolicy", L"");
-
     for (size_t i = 0; i < rules.size(); ++i) {
-        const AacRuleDefinition& definition = rules[i];
-        AacRef<AacRule> rule;
-        result = object.CreateRule(&ruleIds[i], definition.description.c_str(), definition.action, rule.Receive());
-        if ((result = Checked(result, rule.Get())) != S_OK)
-            return Failed(result, purpose, L"CreateRule", definition.description);
-        for (const AacActorDefinition& actor : definition.actors) {
-            AacRef<AacMatcher> matcher;
-            result = object.CreateActorMatcher(actor.kind, actor.text.empty() ? nullptr : actor.text.c_str(), actor.id,
-                                               matcher.Receive());
-            if ((result = Checked(result, matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"CreateActorMatcher", definition.description);
-            if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"AddMatcher", definition.description);
-        }
-        for (const AacTargetDefinition& target : definition.targets) {
-            AacRef<AacMatcher> matcher;
-            result = object.CreateTargetMatcher(target.type, target.path.c_str(), target.access, target.accessEx,
-                                                matcher.Receive());
-            if ((result = Checked(result, matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"CreateTargetMatcher", definition.description);
-            if ((result = object.AddMatcher(rule.Get(), matcher.Get())) != S_OK)
-                return Failed(result, purpose, L"AddMatcher", definition.description);
-        }
-        if ((result = object.AddRule(policy.Get(), rule.Get())) != S_OK)
-            return Failed(result, purpose, L"AddRule", definition.description);
+        const DWORD error = AddRuleToPolicy(object, *policy.Get(), ruleIds[i], rules[i], purpose);
+        if (error != ERROR_SUCCESS)
+            return error;
     }
     if ((result = object.CommitPolicy(&policyId, policy.Get())) != S_OK)
         return Failed(result, purpose, L"CommitPolicy", L"");

@@ -68,6 +68,12 @@ DWORD NewGuid(GUID& guid);
 // One fresh GUID for each entry of `guids`. 0 or the first error.
 DWORD NewGuids(std::vector<GUID>& guids);
 
+// Creates the rule `ruleId` of `definition` on `object`, with its actors and
+// then its targets, and adds it to `policy`. 0 or the library's first
+// non-zero result (traced with `purpose`).
+DWORD AddRuleToPolicy(AacObject& object, AacPolicy& policy, const GUID& ruleId,
+                      const AacRuleDefinition& definition, const wchar_t* purpose);
+
 // Creates the policy `policyId` (named `policyName`, or unnamed) on
 // `object`, each rule in order (its identifier taken from `ruleIds`, one per
 // rule) with its actors and then its targets, and commits it under
