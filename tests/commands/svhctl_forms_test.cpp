@@ -4,6 +4,7 @@
 
 #include "tests/commands/command_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/svhctl_run.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
@@ -11,13 +12,7 @@ namespace {
 
 using test::CommandHost;
 
-test::ProgramRun RunSvhctl(const std::wstring& arguments)
-{
-    test::ProgramRun run = test::RunProgram(test::BuiltProgramPath(L"svhctl.exe"), arguments);
-    EXPECT_TRUE(run.started) << "cannot start svhctl.exe";
-    EXPECT_TRUE(run.finished) << "svhctl.exe did not end";
-    return run;
-}
+using test::RunSvhctl;
 
 // A file in the temporary folder, deleted with the object.
 class TempFile {

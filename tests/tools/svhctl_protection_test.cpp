@@ -10,19 +10,14 @@
 #include "platform/wide_text.h"
 #include "protect/service_lockdown.h"
 #include "tests/support/child_process.h"
+#include "tests/support/svhctl_run.h"
 #include "tests/support/test_prefix.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
 namespace {
 
-test::ProgramRun RunSvhctl(const std::wstring& arguments)
-{
-    test::ProgramRun run = test::RunProgram(test::BuiltProgramPath(L"svhctl.exe"), arguments);
-    EXPECT_TRUE(run.started) << "cannot start svhctl.exe";
-    EXPECT_TRUE(run.finished) << "svhctl.exe did not end";
-    return run;
-}
+using test::RunSvhctl;
 
 // The view reads the system itself: a service key with a recorded lockdown
 // but no registration in the service manager shows the record. What it says

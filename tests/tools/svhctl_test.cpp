@@ -15,18 +15,13 @@
 #include "tests/commands/command_test_support.h"
 #include "tests/protocol/pipe_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/svhctl_run.h"
 #include "tests/support/unique_name.h"
 
 namespace qvx {
 namespace {
 
-test::ProgramRun RunSvhctl(const std::wstring& arguments)
-{
-    test::ProgramRun run = test::RunProgram(test::BuiltProgramPath(L"svhctl.exe"), arguments);
-    EXPECT_TRUE(run.started) << "cannot start svhctl.exe";
-    EXPECT_TRUE(run.finished) << "svhctl.exe did not end";
-    return run;
-}
+using test::RunSvhctl;
 
 // Answers every request with its own text, so any reply code can be asked for.
 void EchoCallback(SVHServerPipe& pipe)
