@@ -1,38 +1,36 @@
 #include "platform/service_key.h"
 
-namespace qvx {
+#include "platform/registry_location.h"
 
+namespace qvx {
 namespace {
 
-HKEY g_root = HKEY_LOCAL_MACHINE;
-
-std::wstring& Path()
+RegistryLocation& Location()
 {
-    static std::wstring path = kServiceKeyPath;
-    return path;
+    static RegistryLocation location(HKEY_LOCAL_MACHINE, kServiceKeyPath);
+    return location;
 }
 
 } // namespace
 
 HKEY ServiceKeyRoot()
 {
-    return g_root;
+    return Location().Root();
 }
 
 const std::wstring& ServiceKeyPath()
 {
-    return Path();
+    return Location().Path();
 }
 
 void SetServiceKeyLocation(HKEY root, const std::wstring& path)
 {
-    g_root = root;
-    Path() = path;
+    Location().Set(root, path);
 }
 
 void ResetServiceKeyLocation()
 {
-    SetServiceKeyLocation(HKEY_LOCAL_MACHINE, kServiceKeyPath);
+    Location().Reset();
 }
 
 } // namespace qvx

@@ -1,42 +1,41 @@
 #include "platform/system_services_key.h"
 
+#include "platform/registry_location.h"
+
 namespace qvx {
 namespace {
 
-HKEY g_servicesRoot = HKEY_LOCAL_MACHINE;
-
-std::wstring& RootPath()
+RegistryLocation& Location()
 {
-    static std::wstring path = kServicesRootPath;
-    return path;
+    static RegistryLocation location(HKEY_LOCAL_MACHINE, kServicesRootPath);
+    return location;
 }
 
 } // namespace
 
 HKEY ServicesRoot()
 {
-    return g_servicesRoot;
+    return Location().Root();
 }
 
 const std::wstring& ServicesRootPath()
 {
-    return RootPath();
+    return Location().Path();
 }
 
 std::wstring ServiceKeyPathOf(const wchar_t* serviceName)
 {
-    return RootPath() + L"\\" + serviceName;
+    return Location().Path() + L"\\" + serviceName;
 }
 
 void SetServicesRootLocation(HKEY root, const std::wstring& path)
 {
-    g_servicesRoot = root;
-    RootPath() = path;
+    Location().Set(root, path);
 }
 
 void ResetServicesRootLocation()
 {
-    SetServicesRootLocation(HKEY_LOCAL_MACHINE, kServicesRootPath);
+    Location().Reset();
 }
 
 } // namespace qvx
