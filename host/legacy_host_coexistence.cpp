@@ -299,13 +299,11 @@ bool HandleLegacyHostNotification(ManagementService& service, AacNotification& n
                 SetProtection({kManagementServiceName, kTrustProxyName, kFirewallProxyName}, false);
                 service.managementProtectionStoodDown.store(false);
                 service.proxyProtectionStoodDown.store(false);
-                service.runtime.legacyHostPresent.store(false);
                 calls.repairProxyServiceConfig(true);
-            } else {
-                // Nothing was stood down, yet the legacy host is gone all the
-                // same: a host that comes later must be taken as new.
-                service.runtime.legacyHostPresent.store(false);
             }
+            // The legacy host is gone whether or not anything was stood
+            // down: a host that comes later must be taken as new.
+            service.runtime.legacyHostPresent.store(false);
         } else if (flags & kLegacyHostRunsFlag) {
             if (calls.queryServiceLaunchProtection(kManagementServiceName)) {
                 if (managementRule) {
